@@ -99,12 +99,12 @@ static int jobStatus(const QProcess &child, bool started)
 int main(int argc, char *argv[])
 {
     prepareStandardStreams();
+    forwardTerminationSignals();
     QStringList arguments = commandLine(argc, argv);
     QCoreApplication app(argc, argv);
     printLine(QStringLiteral("taskexec 0.2"));
     if (!hasWords(arguments))
         return usageError;
-    forwardTerminationSignals();
 
     arguments.removeFirst();
     const QString jobId = arguments.takeFirst();

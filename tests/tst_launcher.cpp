@@ -1,0 +1,159 @@
+// taskfan as a user meets it: jobs in parallel up to the limit, each with its
+// words, directory and environment, and a clear failure where no job can start.
+
+#include "harness.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+#include <unistd.h>
+
+class LauncherTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void neverRunsMoreJobsThanTheLimit();
+    void waitsWhileEverySlotIsTaken();
+    void countsOnlyPidFiles();
+    void passesWordsDirectoryAndEnvironment();
+    void returnsWhileTheJobRuns();
+    void failsWhenItCannotClaimASlot();
+    void failsWhenTheRunnerIsMissing();
+};
+
+void LauncherTest::neverRunsMoreJobsThanTheLimit()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    const QString job = recorded("log", "sleep 1");
+    const Result result = runScript(install,
+        R"sh(for i in $(seq 20); do taskset -c 0,1 "$D/taskfan" "$1" > /dev/null || exit; done; "$D/taskjoin" > /dev/null)sh",
+        {job});
+    QCOMPARE(result.status, 0);
+    QFile log(install.path() + "/log");
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    int jobs = 0;
+    const QByteArray records = log.readAll();
+    QCOMPARE(peakConcurrency(records, &jobs), 2);
+    QCOMPARE(jobs, 20);
+    QCOMPARE(records.count("end "), 20);
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void LauncherTest::waitsWhileEverySlotIsTaken()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // A file placed by hand holds a slot, whatever the case of its name.
+    QVERIFY(QFile(install.path() + "/OLD.PID").open(QIODevice::WriteOnly));
+    QProcess launcher;
+    launcher.setWorkingDirectory(install.path());
+    launcher.start("taskset", {"-c", "0", install.program("taskfan"), "touch placed"});
+    QVERIFY(!launcher.waitForFinished(1000));
+    QVERIFY(!QFile::exists(install.path() + "/placed"));
+    QVERIFY(QFile::remove(install.path() + "/OLD.PID"));
+    QVERIFY(launcher.waitForFinished(20000));
+    QCOMPARE(launcher.exitCode(), 0);
+    QVERIFY(waitUntil([&] { return QFile::exists(install.path() + "/placed") && install.pidFiles().isEmpty(); }));
+}
+
+void LauncherTest::countsOnlyPidFiles()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    for (const char *name : {"rapid", "cupid", "notes.pidx", ".hidden.pid"})
+        QVERIFY(QFile(install.path() + "/" + name).open(QIODevice::WriteOnly));
+    QCOMPARE(run("mkfifo", {install.path() + "/fifo.pid"}).status, 0);
+    // With one slot, any of them counted would hold every launcher for ever.
+    const Result result = run("taskset", {"-c", "0", install.program("taskfan"), "true"}, install.path(), 20000);
+    QCOMPARE(result.output, QByteArray("taskfan 0.2\n"));
+    QCOMPARE(result.status, 0);
+    QCOMPARE(run(install.program("taskjoin"), {}, QString(), 20000).status, 0);
+}
+
+void LauncherTest::passesWordsDirectoryAndEnvironment()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    QTemporaryDir workDir;
+    QVERIFY(workDir.isValid());
+    const QStringList words{"a b", "'q\"", "$HOME", "*", "", "line\nbreak", "\xc3\xa9\xe2\x82\xac", "-x"};
+    const Result result = runScript(install,
+        R"sh(cd "$1" && shift && MARK=inherited "$D/taskfan" sh -c 'pwd; echo "$MARK"; printf "[%s]" "$@"' sh "$@" && "$D/taskjoin" > /dev/null)sh",
+        QStringList{workDir.path()} + words);
+    QCOMPARE(result.status, 0);
+    const QList<QByteArray> lines = result.output.split('\n');
+    QCOMPARE(lines.value(0), "taskfan 0.2");
+    QCOMPARE(lines.value(1), "taskexec 0.2");
+    QVERIFY(lines.value(2).startsWith("-c|\"$@\"|sh|sh|-c|pwd;"));
+    QVERIFY(result.output.endsWith(workDir.path().toUtf8() + "\ninherited\n"
+                                   "[a b]['q\"][$HOME][*][][line\nbreak][\xc3\xa9\xe2\x82\xac][-x]"));
+}
+
+void LauncherTest::returnsWhileTheJobRuns()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    QElapsedTimer timer;
+    timer.start();
+    const Result result = run(install.program("taskfan"), {"sleep 60"});
+    QCOMPARE(result.status, 0);
+    QVERIFY(timer.elapsed() < 10000);
+    QCOMPARE(install.pidFiles().size(), 1);
+    QList<qint64> runners;
+    QVERIFY(waitUntil([&] { return !(runners = runnersWithJobs(install)).isEmpty(); }));
+    QCOMPARE(runners.size(), 1);
+    // Cancel the job so that nothing of the test is left running.
+    QCOMPARE(run("kill", {"-TERM", QString::number(runners[0])}).status, 0);
+    QVERIFY(waitUntil([&] { return install.pidFiles().isEmpty() && runnerPids(install).isEmpty(); }));
+}
+
+void LauncherTest::failsWhenItCannotClaimASlot()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    QTemporaryDir out;
+    QVERIFY(out.isValid());
+    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup
+        | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(out.path(), readOnly | QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther));
+    const QString marker = out.path() + "/started";
+    // Root writes anywhere, so the launcher runs as nobody in a directory nobody may write.
+    QStringList command{install.program("taskfan"), "touch " + marker};
+    if (geteuid() == 0) {
+        QVERIFY(QFile::setPermissions(install.path(), readOnly | QFile::WriteOwner));
+        command = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+    } else {
+        QVERIFY(QFile::setPermissions(install.path(), readOnly));
+        command.prepend("--");
+    }
+    const Result result = run(geteuid() == 0 ? "setpriv" : "env", command);
+    QFile::setPermissions(install.path(), readOnly | QFile::WriteOwner);
+    if (result.status == -1 && geteuid() == 0)
+        QSKIP("setpriv cannot run the launcher as nobody here");
+    QCOMPARE(result.status, 1);
+    QVERIFY(result.output.startsWith("taskfan 0.2\nError Cannot Open : " + install.path().toUtf8() + "/{"));
+    QVERIFY(result.output.endsWith("}.pid\n"));
+    QCOMPARE(result.output.count('\n'), 2);
+    QCOMPARE(install.pidFiles(), QStringList());
+    QTest::qSleep(1000);
+    QVERIFY(!QFile::exists(marker));
+}
+
+void LauncherTest::failsWhenTheRunnerIsMissing()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    QVERIFY(QFile::remove(install.program("taskexec")));
+    const Result result = run(install.program("taskfan"), {"true"});
+    QCOMPARE(result.output, "taskfan 0.2\nError Cannot Start : " + install.program("taskexec").toUtf8() + "\n");
+    QCOMPARE(result.status, 1);
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+QTEST_GUILESS_MAIN(LauncherTest)
+#include "tst_launcher.moc"

@@ -1,0 +1,201 @@
+// taskexec as a user meets it: the echo line, the relayed output, the exit
+// status and the slot it frees.
+
+#include "harness.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTest>
+
+class RunnerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void runsWordsThroughTheShell_data();
+    void runsWordsThroughTheShell();
+    void refusesCallsWithoutWords();
+    void neverDeletesOutsideItsDirectory_data();
+    void neverDeletesOutsideItsDirectory();
+    void relaysOutputByteForByte();
+    void relaysOutputAsItComes();
+    void keepsStandardErrorOutOfMemory();
+    void freesItsSlotWhenNobodyReads();
+};
+
+static const QString jobId = QStringLiteral("{0c8f1c9e-3e4b-4a57-9d55-8d5f0b7f2a11}");
+
+void RunnerTest::runsWordsThroughTheShell_data()
+{
+    QTest::addColumn<QStringList>("words");
+    QTest::addColumn<QString>("echoLine");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("several words are exact arguments")
+        << QStringList{"printf", "[%s]", "a b", "'q\"", "$HOME", "*", ";", "\xc3\xa9\xe2\x82\xac"}
+        << "-c|\"$@\"|sh|printf|[%s]|a b|'q\"|$HOME|*|;|\xc3\xa9\xe2\x82\xac"
+        << QByteArray("[a b]['q\"][$HOME][*][;][\xc3\xa9\xe2\x82\xac]") << 0;
+    QTest::newRow("one word is a command line")
+        << QStringList{"echo hi | tr a-z A-Z; exit 3"} << "-c|echo hi | tr a-z A-Z; exit 3"
+        << QByteArray("HI\n") << 3;
+    QTest::newRow("only a job id") << QStringList{} << "-c" << QByteArray() << 2;
+    QTest::newRow("words Qt would swallow")
+        << QStringList{"printf", "<%s>", "-qmljsdebugger=port:1", "-qmljsdebugger", "x"}
+        << "-c|\"$@\"|sh|printf|<%s>|-qmljsdebugger=port:1|-qmljsdebugger|x"
+        << QByteArray("<-qmljsdebugger=port:1><-qmljsdebugger><x>") << 0;
+    QTest::newRow("standard error is not shown")
+        << QStringList{"echo hidden >&2; echo shown"} << "-c|echo hidden >&2; echo shown"
+        << QByteArray("shown\n") << 0;
+    QTest::newRow("standard input is at its end")
+        << QStringList{"cat; echo read-all"} << "-c|cat; echo read-all" << QByteArray("read-all\n") << 0;
+    QTest::newRow("unknown command") << QStringList{"no-such-command-anywhere"}
+        << "-c|no-such-command-anywhere" << QByteArray() << 127;
+    QTest::newRow("job ended by a signal") << QStringList{"kill -TERM $$"} << "-c|kill -TERM $$"
+        << QByteArray() << 128 + 15;
+}
+
+void RunnerTest::runsWordsThroughTheShell()
+{
+    QFETCH(QStringList, words);
+    QFETCH(QString, echoLine);
+    QFETCH(QByteArray, output);
+    QFETCH(int, status);
+
+    Install install;
+    QVERIFY(install.isValid());
+    QTemporaryDir workDir;
+    QVERIFY(workDir.isValid());
+    // The runner frees the slot in its own directory, never a same-named file where it runs.
+    const QString pidFile = jobId + ".pid";
+    QVERIFY(QFile(install.path() + "/" + pidFile).open(QIODevice::WriteOnly));
+    QVERIFY(QFile(workDir.path() + "/" + pidFile).open(QIODevice::WriteOnly));
+
+    const Result result = run(install.program("taskexec"), QStringList{jobId} + words, workDir.path());
+    QCOMPARE(result.output, "taskexec 0.2\n" + echoLine.toUtf8() + "\n" + output);
+    QCOMPARE(result.errors, QByteArray());
+    QCOMPARE(result.status, status);
+    QCOMPARE(install.pidFiles(), QStringList());
+    QVERIFY(QFile::exists(workDir.path() + "/" + pidFile));
+}
+
+void RunnerTest::refusesCallsWithoutWords()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    for (const QString name : {"taskexec", "taskfan"}) {
+        const Result result = run(install.program(name), {});
+        QCOMPARE(result.output, name.toUtf8() + " 0.2\nInsufficient arguments. Need at least 1.\n");
+        QCOMPARE(result.status, 2);
+    }
+    const Result join = run(install.program("taskjoin"), {"ignored", "words"});
+    QCOMPARE(join.output, QByteArray("taskjoin 0.2\n"));
+    QCOMPARE(join.status, 0);
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void RunnerTest::neverDeletesOutsideItsDirectory_data()
+{
+    QTest::addColumn<QString>("jobId");
+    QTest::newRow("parent directory") << QStringLiteral("../victim");
+    QTest::newRow("absolute path") << QStringLiteral("/VICTIM_DIR/victim");
+    QTest::newRow("subdirectory") << QStringLiteral("sub/victim");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("5000 characters") << QString(5000, QLatin1Char('a'));
+}
+
+void RunnerTest::neverDeletesOutsideItsDirectory()
+{
+    QFETCH(QString, jobId);
+    QTemporaryDir outer;
+    QVERIFY(outer.isValid());
+    // The programs live one level down, so "../victim" points at a file that exists.
+    QTemporaryDir programs(outer.path() + "/programs-XXXXXX");
+    QVERIFY(programs.isValid());
+    QVERIFY(QDir().mkdir(programs.path() + "/sub"));
+    const QString victim = outer.path() + "/victim.pid";
+    QVERIFY(QFile(victim).open(QIODevice::WriteOnly));
+    QVERIFY(QFile(programs.path() + "/sub/victim.pid").open(QIODevice::WriteOnly));
+    QVERIFY(QFile::copy(QStringLiteral(PROGRAMS_DIR "/taskexec"), programs.path() + "/taskexec"));
+
+    jobId.replace("/VICTIM_DIR", outer.path());
+    const Result result = run(programs.path() + "/taskexec", {jobId, "echo", "ran"});
+    QCOMPARE(result.status, 0);
+    QVERIFY(result.output.endsWith("|echo|ran\nran\n"));
+    QVERIFY(QFile::exists(victim));
+    QVERIFY(QFile::exists(programs.path() + "/sub/victim.pid"));
+}
+
+void RunnerTest::relaysOutputByteForByte()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // Every byte value, line ends in odd places, long lines and no line end at the end.
+    QByteArray data;
+    for (int round = 0; round < 64; ++round)
+        for (int value = 0; value < 256; ++value)
+            data.append(char(value));
+    for (int i = 0; i < 1 << 20; ++i)
+        data.append(char(QRandomGenerator::global()->bounded(20) == 0 ? '\n' : 'a' + i % 26));
+    data.append(QByteArray(100000, 'x'));
+    QFile file(install.path() + "/data");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(data), data.size());
+    file.close();
+
+    const Result result = run(install.program("taskexec"), {jobId, "cat", file.fileName()});
+    QCOMPARE(result.status, 0);
+    const QByteArray header = "taskexec 0.2\n-c|\"$@\"|sh|cat|" + file.fileName().toUtf8() + "\n";
+    QVERIFY(result.output.startsWith(header));
+    QVERIFY(result.output.mid(header.size()) == data);
+}
+
+void RunnerTest::relaysOutputAsItComes()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    QProcess runner;
+    runner.start(install.program("taskexec"), {jobId, "echo first; sleep 5; echo $((40 + 2))"});
+    QByteArray output;
+    QVERIFY(waitUntil([&] {
+        runner.waitForReadyRead(10);
+        output += runner.readAllStandardOutput();
+        return output.contains("first\n");
+    }));
+    QVERIFY(!output.contains("42"));
+    QCOMPARE(runner.state(), QProcess::Running);
+    QVERIFY(runner.waitForFinished(30000));
+    QVERIFY((output + runner.readAllStandardOutput()).endsWith("first\n42\n"));
+}
+
+void RunnerTest::keepsStandardErrorOutOfMemory()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    const Result result = run(helper("peakrss"), {install.program("taskexec"), jobId, "head -c 1073741824 /dev/zero >&2"});
+    QCOMPARE(result.status, 0);
+    const QList<QByteArray> lines = result.output.split('\n');
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines[1], "-c|head -c 1073741824 /dev/zero >&2");
+    const long peakKiB = lines[2].toLong();
+    QVERIFY2(peakKiB > 0 && peakKiB < 50 * 1024, lines[2].constData());
+}
+
+void RunnerTest::freesItsSlotWhenNobodyReads()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    QVERIFY(QFile(install.path() + "/" + jobId + ".pid").open(QIODevice::WriteOnly));
+    // The reader goes away after one line; the job still runs to its end.
+    const Result result = runScript(install,
+        R"sh("$D/taskexec" "$1" 'seq 1000000; echo finished > done' | head -n 1; echo "${PIPESTATUS[0]}")sh",
+        {jobId});
+    QCOMPARE(result.output, QByteArray("taskexec 0.2\n0\n"));
+    QCOMPARE(install.pidFiles(), QStringList());
+    QVERIFY(QFile::exists(install.path() + "/done"));
+}
+
+QTEST_GUILESS_MAIN(RunnerTest)
+#include "tst_runner.moc"

@@ -1,0 +1,49 @@
+// A job that is silent for longer than the runner's longest wait for output:
+// it is neither disturbed nor watched at a cost.
+
+#include "harness.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+class SilenceTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void silentJobRunsToItsEndAtNoCost();
+};
+
+// User and system time of a process, in clock ticks.
+static qint64 cpuTicks(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    // The fields after the command name, which may hold blanks, start after its ')'.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+}
+
+void SilenceTest::silentJobRunsToItsEndAtNoCost()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    QProcess runner;
+    runner.start(install.program("taskexec"), {"{silent}", "sleep 34; echo woke"});
+    QVERIFY(runner.waitForStarted());
+    QTest::qSleep(1000);
+    const qint64 before = cpuTicks(runner.processId());
+    QTest::qSleep(5000);
+    const qint64 after = cpuTicks(runner.processId());
+    QVERIFY(before >= 0);
+    QVERIFY2(after - before <= 2, qPrintable(QString::number(after - before)));
+    QVERIFY(runner.waitForFinished(120000));
+    QCOMPARE(runner.exitCode(), 0);
+    QCOMPARE(runner.readAllStandardOutput(), QByteArray("taskexec 0.2\n-c|sleep 34; echo woke\nwoke\n"));
+}
+
+QTEST_GUILESS_MAIN(SilenceTest)
+#include "tst_silence.moc"
