@@ -64,6 +64,15 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
+bool readUntil(QProcess &process, QByteArray &output, const QByteArray &marker, int timeoutMs)
+{
+    return waitUntil([&] {
+        process.waitForReadyRead(10);
+        output += process.readAllStandardOutput();
+        return output.contains(marker);
+    }, timeoutMs);
+}
+
 QList<qint64> runnerPids(const Install &install)
 {
     QList<qint64> pids;

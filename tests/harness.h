@@ -7,6 +7,8 @@
 
 #include <functional>
 
+class QProcess;
+
 // A program directory of a test's own, holding copies of the three programs.
 // Check isValid() before use.
 struct Install
@@ -39,6 +41,9 @@ Result runScript(const Install &install, const QString &script, const QStringLis
 
 // Polls the condition until it holds or the time is up.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000);
+
+// Reads the process's output into `output` until it holds the marker.
+bool readUntil(QProcess &process, QByteArray &output, const QByteArray &marker, int timeoutMs = 20000);
 
 // Process ids of the runners started from this program directory.
 QList<qint64> runnerPids(const Install &install);

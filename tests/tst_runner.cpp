@@ -159,11 +159,7 @@ void RunnerTest::relaysOutputAsItComes()
     QProcess runner;
     runner.start(install.program("taskexec"), {jobId, "echo first; sleep 5; echo $((40 + 2))"});
     QByteArray output;
-    QVERIFY(waitUntil([&] {
-        runner.waitForReadyRead(10);
-        output += runner.readAllStandardOutput();
-        return output.contains("first\n");
-    }));
+    QVERIFY(readUntil(runner, output, "first\n"));
     QVERIFY(!output.contains("42"));
     QCOMPARE(runner.state(), QProcess::Running);
     QVERIFY(runner.waitForFinished(30000));

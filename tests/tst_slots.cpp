@@ -1,0 +1,127 @@
+// Slots under pressure: launchers started together, batches cancelled, runners
+// that die without freeing their slot.
+
+#include "harness.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+
+class SlotsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void simultaneousLaunchersNeverOvershoot();
+    void cancellingFreesTheSlots();
+    void runnerPassesSignalsOnAndWaitsForTheJob();
+    void deadRunnersSlotComesBack();
+};
+
+// Processes other than the test's own working in the program directory: runners and jobs.
+static QStringList processesIn(const Install &install)
+{
+    QStringList found;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (QFileInfo(QStringLiteral("/proc/%1/cwd").arg(entry)).symLinkTarget() == install.path())
+            found.append(entry);
+    }
+    return found;
+}
+
+void SlotsTest::simultaneousLaunchersNeverOvershoot()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // Each job checks that its own pid file exists for its whole run; the runner's
+    // second argument is the job id.
+    const QString job = recorded("log", R"sh(id=$(tr '\0' '\n' < /proc/$PPID/cmdline | sed -n 2p)
+        [ -e "$id.pid" ] || echo missing >> log; sleep 0.2; [ -e "$id.pid" ] || echo missing >> log)sh");
+    for (int round = 0; round < 6; ++round) {
+        QFile::remove(install.path() + "/log");
+        const Result result = runScript(install, R"sh(
+            "$D/taskjoin" > /dev/null &
+            for i in $(seq 24); do taskset -c 0,1 "$D/taskfan" "$1" > /dev/null & done
+            wait
+            "$D/taskjoin" > /dev/null)sh", {job});
+        QCOMPARE(result.status, 0);
+        QFile log(install.path() + "/log");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray records = log.readAll();
+        int jobs = 0;
+        QCOMPARE(peakConcurrency(records, &jobs), 2);
+        QCOMPARE(jobs, 24);
+        QCOMPARE(records.count("end "), 24);
+        QVERIFY(!records.contains("missing"));
+        QCOMPARE(install.pidFiles(), QStringList());
+    }
+}
+
+void SlotsTest::cancellingFreesTheSlots()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // The shell waits for its own child, so only a signal to the whole job stops the sleep.
+    const Result placed = runScript(install, R"sh("$D/taskfan" 'sleep 60; echo not cancelled' && "$D/taskfan" 'sleep 60')sh");
+    QCOMPARE(placed.status, 0);
+    QList<qint64> runners;
+    QVERIFY(waitUntil([&] { return (runners = runnersWithJobs(install)).size() == 2; }));
+    QCOMPARE(install.pidFiles().size(), 2);
+    for (qint64 runner : runners)
+        QCOMPARE(kill(pid_t(runner), SIGTERM), 0);
+    QVERIFY(waitUntil([&] { return install.pidFiles().isEmpty() && processesIn(install).isEmpty(); }, 2000));
+    const Result join = run(install.program("taskjoin"), {}, QString(), 5000);
+    QCOMPARE(join.status, 0);
+}
+
+void SlotsTest::runnerPassesSignalsOnAndWaitsForTheJob()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        QProcess runner;
+        runner.start(install.program("taskexec"), {"{job}", "echo started; sleep 60; echo not cancelled"});
+        QByteArray output;
+        QVERIFY(readUntil(runner, output, "started\n"));
+        QCOMPARE(kill(pid_t(runner.processId()), signalNumber), 0);
+        QVERIFY(runner.waitForFinished(5000));
+        QCOMPARE(runner.exitCode(), 128 + signalNumber);
+        QVERIFY((output + runner.readAll()).endsWith("not cancelled\nstarted\n"));
+    }
+    // A job that ignores the signal runs on, and its runner with it.
+    QProcess runner;
+    runner.start(install.program("taskexec"), {"{job}", "trap '' TERM; echo started; sleep 1; echo survived"});
+    QByteArray output;
+    QVERIFY(readUntil(runner, output, "started\n"));
+    QCOMPARE(kill(pid_t(runner.processId()), SIGTERM), 0);
+    QVERIFY(runner.waitForFinished(20000));
+    QVERIFY((output + runner.readAll()).endsWith("started\nsurvived\n"));
+    QCOMPARE(runner.exitCode(), 128 + SIGTERM);
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void SlotsTest::deadRunnersSlotComesBack()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    QCOMPARE(run(install.program("taskfan"), {"sleep 4"}).status, 0);
+    QList<qint64> runners;
+    QVERIFY(waitUntil([&] { return (runners = runnersWithJobs(install)).size() == 1; }));
+    QCOMPARE(kill(pid_t(runners[0]), SIGKILL), 0);
+    // The job still runs, so its slot still counts.
+    QProcess waiter;
+    waiter.start(install.program("taskjoin"), {});
+    QVERIFY(!waiter.waitForFinished(1000));
+    QCOMPARE(install.pidFiles().size(), 1);
+    // Once the job has ended, nothing holds the slot and the waiter takes it back.
+    QVERIFY(waiter.waitForFinished(20000));
+    QCOMPARE(install.pidFiles(), QStringList());
+    QVERIFY(processesIn(install).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(SlotsTest)
+#include "tst_slots.moc"
