@@ -70,7 +70,7 @@ void LauncherTest::countsOnlyPidFiles()
     QCOMPARE(run("mkfifo", {install.path() + "/fifo.pid"}).status, 0);
     // With one slot, any of them counted would hold every launcher for ever.
     const Result result = run("taskset", {"-c", "0", install.program("taskfan"), "true"}, install.path(), 20000);
-    QCOMPARE(result.output, QByteArray("taskfan 0.2\n"));
+    QVERIFY(result.output.startsWith("taskfan 0.2\n"));
     QCOMPARE(result.status, 0);
     QCOMPARE(run(install.program("taskjoin"), {}, QString(), 20000).status, 0);
 }
