@@ -163,6 +163,7 @@ void forwardTerminationSignals()
 {
     struct sigaction action = {};
     action.sa_handler = forwardSignal;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
         sigaction(signalNumber, &action, nullptr);
