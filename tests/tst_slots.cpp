@@ -18,6 +18,7 @@ class SlotsTest : public QObject
 private slots:
     void simultaneousLaunchersNeverOvershoot();
     void cancellingFreesTheSlots();
+    void runnerPassesSignalsOnAndWaitsForTheJob_data();
     void runnerPassesSignalsOnAndWaitsForTheJob();
     void deadRunnersSlotComesBack();
 };
@@ -78,29 +79,36 @@ void SlotsTest::cancellingFreesTheSlots()
     QCOMPARE(join.status, 0);
 }
 
+void SlotsTest::runnerPassesSignalsOnAndWaitsForTheJob_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QByteArray>("outputEnd");
+    const QString cancelled = QStringLiteral("echo started; sleep 60; echo not cancelled");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << cancelled << QByteArray("not cancelled\nstarted\n");
+    QTest::newRow("SIGINT") << int(SIGINT) << cancelled << QByteArray("not cancelled\nstarted\n");
+    QTest::newRow("SIGHUP") << int(SIGHUP) << cancelled << QByteArray("not cancelled\nstarted\n");
+    // A job that ignores the signal runs on, and its runner with it.
+    QTest::newRow("ignored") << int(SIGTERM) << QStringLiteral("trap '' TERM; echo started; sleep 1; echo survived")
+                             << QByteArray("started\nsurvived\n");
+}
+
 void SlotsTest::runnerPassesSignalsOnAndWaitsForTheJob()
 {
+    QFETCH(int, signalNumber);
+    QFETCH(QString, command);
+    QFETCH(QByteArray, outputEnd);
     Install install;
     QVERIFY(install.isValid());
-    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
-        QProcess runner;
-        runner.start(install.program("taskexec"), {"{job}", "echo started; sleep 60; echo not cancelled"});
-        QByteArray output;
-        QVERIFY(readUntil(runner, output, "started\n"));
-        QCOMPARE(kill(pid_t(runner.processId()), signalNumber), 0);
-        QVERIFY(runner.waitForFinished(5000));
-        QCOMPARE(runner.exitCode(), 128 + signalNumber);
-        QVERIFY((output + runner.readAll()).endsWith("not cancelled\nstarted\n"));
-    }
-    // A job that ignores the signal runs on, and its runner with it.
+    QVERIFY(QFile(install.path() + "/{job}.pid").open(QIODevice::WriteOnly));
     QProcess runner;
-    runner.start(install.program("taskexec"), {"{job}", "trap '' TERM; echo started; sleep 1; echo survived"});
+    runner.start(install.program("taskexec"), {"{job}", command});
     QByteArray output;
     QVERIFY(readUntil(runner, output, "started\n"));
-    QCOMPARE(kill(pid_t(runner.processId()), SIGTERM), 0);
+    QCOMPARE(kill(pid_t(runner.processId()), signalNumber), 0);
     QVERIFY(runner.waitForFinished(20000));
-    QVERIFY((output + runner.readAll()).endsWith("started\nsurvived\n"));
-    QCOMPARE(runner.exitCode(), 128 + SIGTERM);
+    QVERIFY((output + runner.readAll()).endsWith(outputEnd));
+    QCOMPARE(runner.exitCode(), 128 + signalNumber);
     QCOMPARE(install.pidFiles(), QStringList());
 }
 
