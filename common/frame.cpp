@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <QCoreApplication>
 #include <QTextStream>
 
 #include <cstdio>
@@ -26,4 +27,12 @@ bool hasWords(const QStringList &arguments)
         return true;
     printLine(QStringLiteral("Insufficient arguments. Need at least 1."));
     return false;
+}
+
+QString programDirectory()
+{
+    const QString programDir = QCoreApplication::applicationDirPath();
+    if (programDir.isEmpty())
+        printLine(QStringLiteral("Error Cannot Find Program Directory"));
+    return programDir;
 }

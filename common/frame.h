@@ -15,3 +15,7 @@ QStringList commandLine(int argc, char **argv);
 
 // False, after saying so, when no word follows the program's own path.
 bool hasWords(const QStringList &arguments);
+
+// The directory that holds the running program, where the slots live; empty,
+// after saying so, where it cannot be had (a path that is not valid UTF-8).
+QString programDirectory();

@@ -6,7 +6,6 @@
 #include "slots.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QThread>
@@ -34,7 +33,10 @@ int main(int argc, char *argv[])
     if (!hasWords(arguments))
         return usageError;
 
-    const QString programDir = QCoreApplication::applicationDirPath();
+    const QString programDir = programDirectory();
+    // Slots counted or claimed anywhere else would not be this install's.
+    if (programDir.isEmpty())
+        return 1;
     // One job at a time where the processors cannot be counted.
     const int limit = std::max(1, QThread::idealThreadCount());
     const int dirLock = waitForFewerSlots(programDir, limit);
@@ -50,7 +52,9 @@ int main(int argc, char *argv[])
         return 1;
 
     const QString runner = runnerPath(programDir);
-    if (!QProcess::startDetached(runner, arguments, QDir::currentPath())) {
+    // No working directory given: the runner inherits ours exactly, whatever
+    // bytes its path holds.
+    if (!QProcess::startDetached(runner, arguments)) {
         QFile::remove(pidFile);
         printLine(QStringLiteral("Error Cannot Start : ") + runner);
         return 1;

@@ -135,7 +135,10 @@ int main(int argc, char *argv[])
     relay(child.readAllStandardOutput(), held, heldSince);
     writeHeld(held);
 
-    if (isSafeJobId(jobId))
-        QFile::remove(pidFilePath(QCoreApplication::applicationDirPath(), jobId));
+    // Where the program directory cannot be had, the slot is reclaimed once the
+    // job has ended: its lock goes with the last of its processes.
+    const QString programDir = programDirectory();
+    if (!programDir.isEmpty() && isSafeJobId(jobId))
+        QFile::remove(pidFilePath(programDir, jobId));
     return jobStatus(child, started);
 }

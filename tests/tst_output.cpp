@@ -20,6 +20,7 @@ private slots:
     void lineWithoutEndStillShows();
     void oddWordsArriveAsGiven_data();
     void oddWordsArriveAsGiven();
+    void directoriesWhoseNamesAreNotText();
     void closedStandardDescriptorsTakeNoFilesPlace();
     void launcherOutlivesItsReader();
 };
@@ -96,6 +97,24 @@ void OutputTest::oddWordsArriveAsGiven()
         expected += word.toUtf8().toHex() + "\n";
     QVERIFY(result.output.startsWith("taskfan 0.2\ntaskexec 0.2\n-c|\"$@\"|sh|"));
     QVERIFY(result.output.endsWith("\n" + expected));
+}
+
+void OutputTest::directoriesWhoseNamesAreNotText()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // Bytes that are not UTF-8 cannot become text: such an install directory is
+    // refused, never taken for another one, and such a working directory is the job's.
+    const Result result = runScript(install, R"sh(
+        mkdir "$(printf 'install\377')" "$(printf 'work\376')"
+        cp "$D"/task* "$(printf 'install\377')"
+        "$(printf 'install\377')/taskfan" true; echo "status $?"
+        "$(printf 'install\377')/taskjoin"; echo "status $?"
+        cd "$(printf 'work\376')" && "$D/taskfan" 'pwd > where' > /dev/null && "$D/taskjoin" > /dev/null
+        [ "$(cat where)" = "$PWD" ] && echo "job ran where it was placed")sh");
+    QCOMPARE(result.output, QByteArray("taskfan 0.2\nError Cannot Find Program Directory\nstatus 1\n"
+                                       "taskjoin 0.2\nError Cannot Find Program Directory\nstatus 1\n"
+                                       "job ran where it was placed\n"));
 }
 
 void OutputTest::closedStandardDescriptorsTakeNoFilesPlace()
