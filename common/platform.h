@@ -34,15 +34,19 @@ bool holdSlot(const QString &pidFile);
 // Deletes the pid file when no process holds its lock any more; true if it did.
 bool reclaimIfAbandoned(const QString &pidFile);
 
-// The runner's child gets a process group of its own, so that a signal meant
-// for the job reaches every process of it, and the signal dispositions the
-// runner changed for itself are reset.
-void startInOwnProcessGroup(QProcess &child);
+// Starts the job and returns where to read its standard output from, or -1 if
+// it did not start. On POSIX systems the job gets a process group of its own, so
+// that a signal meant for it reaches every process of it, and its output comes
+// through a pipe that the runner reads without buffering of its own.
+int startJob(QProcess &child, const QString &program, const QStringList &arguments);
+
+// Waits up to timeoutMs for the job's output and reads at most size bytes of it.
+// Returns how many came: 0 when none came in time, -1 at the end of the output.
+qsizetype readJobOutput(QProcess &child, int output, char *into, qsizetype size, int timeoutMs);
 
 // From now on SIGTERM, SIGINT and SIGHUP are passed on to the job's process
-// group (once it is known) instead of ending the runner.
+// group, once the job has started, instead of ending the runner.
 void forwardTerminationSignals();
-void setSignalTarget(qint64 processGroup);
 
 // The last termination signal received, or 0.
 int receivedSignal();

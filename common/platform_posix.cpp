@@ -151,12 +151,49 @@ static void forwardSignal(int signalNumber)
         kill(-signalTarget, signalNumber);
 }
 
-void startInOwnProcessGroup(QProcess &child)
+static void setSignalTarget(qint64 processGroup)
 {
-    child.setChildProcessModifier([] {
+    signalTarget = sig_atomic_t(processGroup);
+    // A signal that came while the job was starting has not reached it yet.
+    if (lastSignal != 0)
+        kill(-signalTarget, lastSignal);
+}
+
+int startJob(QProcess &child, const QString &program, const QStringList &arguments)
+{
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) == -1)
+        return -1;
+    const int writeEnd = output[1];
+    // QProcess would copy every chunk into buffers of its own; the runner reads
+    // the pipe directly instead, so the null device is only a placeholder.
+    child.setStandardOutputFile(QProcess::nullDevice());
+    child.setChildProcessModifier([writeEnd] {
+        dup2(writeEnd, STDOUT_FILENO);
         setpgid(0, 0);
         signal(SIGPIPE, SIG_DFL);
     });
+    child.start(program, arguments, QIODevice::ReadWrite);
+    const bool started = child.waitForStarted(-1);
+    close(writeEnd);
+    if (!started) {
+        close(output[0]);
+        return -1;
+    }
+    setSignalTarget(child.processId());
+    return output[0];
+}
+
+qsizetype readJobOutput(QProcess &, int output, char *into, qsizetype size, int timeoutMs)
+{
+    pollfd ready = {output, POLLIN, 0};
+    // A timeout, or a signal that was passed on to the job: nothing came.
+    if (poll(&ready, 1, timeoutMs) <= 0)
+        return 0;
+    const ssize_t got = read(output, into, size_t(size));
+    if (got < 0 && (errno == EINTR || errno == EAGAIN))
+        return 0;
+    return got > 0 ? got : -1;
 }
 
 void forwardTerminationSignals()
@@ -167,14 +204,6 @@ void forwardTerminationSignals()
     sigemptyset(&action.sa_mask);
     for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
         sigaction(signalNumber, &action, nullptr);
-}
-
-void setSignalTarget(qint64 processGroup)
-{
-    signalTarget = sig_atomic_t(processGroup);
-    // A signal that came while the job was starting has not reached it yet.
-    if (lastSignal != 0)
-        kill(-signalTarget, lastSignal);
 }
 
 int receivedSignal()

@@ -48,15 +48,20 @@ bool reclaimIfAbandoned(const QString &)
     return false;
 }
 
-void startInOwnProcessGroup(QProcess &)
+int startJob(QProcess &child, const QString &program, const QStringList &arguments)
 {
+    child.start(program, arguments, QIODevice::ReadWrite);
+    return child.waitForStarted(-1) ? 0 : -1;
+}
+
+qsizetype readJobOutput(QProcess &child, int, char *into, qsizetype size, int timeoutMs)
+{
+    if (child.bytesAvailable() == 0 && !child.waitForReadyRead(timeoutMs))
+        return child.state() == QProcess::Running ? 0 : -1;
+    return child.read(into, size);
 }
 
 void forwardTerminationSignals()
-{
-}
-
-void setSignalTarget(qint64)
 {
 }
 

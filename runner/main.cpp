@@ -11,9 +11,15 @@
 #include <QProcess>
 
 #include <algorithm>
+#include <cstring>
+#include <string_view>
 
-// Longest single wait for output; a job is never timed out.
-constexpr int outputWaitMs = 30000;
+// Longest single wait for output; a job is never timed out. A job whose shell
+// has ended while something it started keeps its output open is noticed at the
+// end of such a wait.
+constexpr int outputWaitMs = 1000;
+// As much as a pipe holds.
+constexpr qsizetype readSize = 65536;
 // How long the start of a line may wait for its end before it goes out alone,
 // so that progress output without line ends still shows.
 constexpr int partialLineWaitMs = 150;
@@ -44,37 +50,27 @@ static QStringList interpreterArguments(const QStringList &words)
 // bytes reaches a pipe in one piece. So output goes out as whole lines, grouped
 // into writes of at most that size; a longer line goes out as it is. Returns how
 // many bytes went out: what is left is the start of a line, held back.
-static qsizetype writeWholeLines(const QByteArray &output)
+static qsizetype writeWholeLines(const char *data, qsizetype size)
 {
     const qsizetype atomic = atomicWriteSize();
     qsizetype done = 0;
-    while (done < output.size()) {
-        const qsizetype rest = output.size() - done;
-        const qsizetype lastLineEnd = output.lastIndexOf('\n', done + std::min(rest, atomic) - 1);
+    while (done < size) {
+        const qsizetype rest = size - done;
+        const std::string_view window(data + done, size_t(std::min(rest, atomic)));
+        const size_t lastLineEnd = window.rfind('\n');
         qsizetype end;
-        if (lastLineEnd >= done) {
-            end = lastLineEnd + 1;
+        if (lastLineEnd != std::string_view::npos) {
+            end = done + qsizetype(lastLineEnd) + 1;
         } else if (rest < atomic) {
             break;
         } else {
-            const qsizetype longLineEnd = output.indexOf('\n', done + atomic);
-            end = longLineEnd < 0 ? output.size() : longLineEnd + 1;
+            const void *longLineEnd = std::memchr(data + done + atomic, '\n', size_t(rest - atomic));
+            end = longLineEnd ? static_cast<const char *>(longLineEnd) - data + 1 : size;
         }
-        writeToStandardOutput(output.constData() + done, end - done);
+        writeToStandardOutput(data + done, end - done);
         done = end;
     }
     return done;
-}
-
-static void relay(const QByteArray &chunk, QByteArray &held, QElapsedTimer &heldSince)
-{
-    const bool wasHolding = !held.isEmpty();
-    held += chunk;
-    const qsizetype written = writeWholeLines(held);
-    if (written > 0)
-        held = held.sliced(written);
-    if (written > 0 || !wasHolding)
-        heldSince.start();
 }
 
 static void writeHeld(QByteArray &held)
@@ -116,29 +112,43 @@ int main(int argc, char *argv[])
     // slot for ever; standard error is not shown, and must not pile up in memory.
     child.setStandardInputFile(QProcess::nullDevice());
     child.setStandardErrorFile(QProcess::nullDevice());
-    startInOwnProcessGroup(child);
-    child.start(interpreter(), childArguments, QIODevice::ReadWrite);
-    const bool started = child.waitForStarted(-1);
-    if (started)
-        setSignalTarget(child.processId());
+    const int output = startJob(child, interpreter(), childArguments);
 
-    QByteArray held;
+    // The start of a line held back for its end, and the job's next output behind it.
+    QByteArray pending;
     QElapsedTimer heldSince;
-    while (child.state() == QProcess::Running) {
-        const qint64 wait = held.isEmpty() ? outputWaitMs
-                                           : std::max<qint64>(0, partialLineWaitMs - heldSince.elapsed());
-        if (child.waitForReadyRead(int(wait)))
-            relay(child.readAllStandardOutput(), held, heldSince);
-        if (!held.isEmpty() && heldSince.hasExpired(partialLineWaitMs))
-            writeHeld(held);
+    bool jobEnded = false;
+    for (qsizetype got = output < 0 ? -1 : 0; got >= 0;) {
+        const qsizetype held = pending.size();
+        const int wait = jobEnded ? 0
+            : held == 0           ? outputWaitMs
+                                  : int(std::max<qint64>(0, partialLineWaitMs - heldSince.elapsed()));
+        pending.resize(held + readSize);
+        got = readJobOutput(child, output, pending.data() + held, readSize, wait);
+        pending.resize(held + std::max<qsizetype>(got, 0));
+        if (got > 0) {
+            const qsizetype written = writeWholeLines(pending.constData(), pending.size());
+            pending.remove(0, written);
+            if (written > 0 || held == 0)
+                heldSince.start();
+        } else if (got == 0 && jobEnded) {
+            break;
+        } else if (got == 0) {
+            // Something the job started may keep its output open after the job
+            // itself has ended: then what is in the pipe is read, and no more.
+            jobEnded = child.waitForFinished(0);
+        }
+        if (!pending.isEmpty() && heldSince.hasExpired(partialLineWaitMs))
+            writeHeld(pending);
     }
-    relay(child.readAllStandardOutput(), held, heldSince);
-    writeHeld(held);
+    writeHeld(pending);
+    if (output >= 0)
+        child.waitForFinished(-1);
 
     // Where the program directory cannot be had, the slot is reclaimed once the
     // job has ended: its lock goes with the last of its processes.
     const QString programDir = programDirectory();
     if (!programDir.isEmpty() && isSafeJobId(jobId))
         QFile::remove(pidFilePath(programDir, jobId));
-    return jobStatus(child, started);
+    return jobStatus(child, output >= 0);
 }

@@ -4,6 +4,7 @@
 #include "harness.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -23,6 +24,7 @@ private slots:
     void relaysOutputAsItComes();
     void keepsStandardErrorOutOfMemory();
     void freesItsSlotWhenNobodyReads();
+    void freesItsSlotWhenTheShellEnds();
 };
 
 static const QString jobId = QStringLiteral("{0c8f1c9e-3e4b-4a57-9d55-8d5f0b7f2a11}");
@@ -191,6 +193,25 @@ void RunnerTest::freesItsSlotWhenNobodyReads()
     QCOMPARE(result.output, QByteArray("taskexec 0.2\n0\n"));
     QCOMPARE(install.pidFiles(), QStringList());
     QVERIFY(QFile::exists(install.path() + "/done"));
+}
+
+void RunnerTest::freesItsSlotWhenTheShellEnds()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    QVERIFY(QFile(install.path() + "/" + jobId + ".pid").open(QIODevice::WriteOnly));
+    // What the job leaves running keeps the output pipe open, but the job has ended.
+    QElapsedTimer timer;
+    timer.start();
+    const Result result = run(install.program("taskexec"), {jobId, "sleep 60 & echo $! > background; echo started"},
+                              install.path());
+    QVERIFY(timer.elapsed() < 30000);
+    QFile background(install.path() + "/background");
+    QVERIFY(background.open(QIODevice::ReadOnly));
+    QCOMPARE(run("kill", {QString::fromLatin1(background.readAll().trimmed())}).status, 0);
+    QCOMPARE(result.status, 0);
+    QVERIFY(result.output.endsWith("\nstarted\n"));
+    QCOMPARE(install.pidFiles(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(RunnerTest)
