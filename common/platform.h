@@ -27,9 +27,15 @@ QStringList listPidFiles(const QString &programDir);
 int lockProgramDir(const QString &programDir);
 void unlockProgramDir(int lock);
 
-// Locks a new pid file for as long as its job lives: the runner and the job
-// inherit the lock. False, after saying so, when it cannot be locked.
-bool holdSlot(const QString &pidFile);
+// Locks a new pid file for as long as its job lives, and returns the lock's
+// descriptor; -1, after saying so, when it cannot be locked.
+int holdSlot(const QString &pidFile);
+
+// Of the launcher's descriptors the runner inherits only standard output and the
+// slot's lock, which then lives as long as any process of the job. Standard input
+// and error become the null device, so that a runner does not keep its caller's
+// pipes open for the length of the job; every other descriptor closes at exec.
+void passOnToRunner(int slotLock);
 
 // Deletes the pid file when no process holds its lock any more; true if it did.
 bool reclaimIfAbandoned(const QString &pidFile);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include <dirent.h>
@@ -115,18 +116,47 @@ void unlockProgramDir(int lock)
         close(lock);
 }
 
-bool holdSlot(const QString &pidFile)
+int holdSlot(const QString &pidFile)
 {
-    // Not close-on-exec: the runner and its job inherit the descriptor, and the
-    // kernel drops the lock when the last of them ends, however it ends.
-    const int fd = open(QFile::encodeName(pidFile).constData(), O_RDONLY | O_NOCTTY);
+    const int fd = open(QFile::encodeName(pidFile).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0 && lockFile(fd, LOCK_EX | LOCK_NB) == 0)
-        return true;
+        return fd;
     if (fd >= 0)
         close(fd);
     QFile::remove(pidFile);
     printLine(QStringLiteral("Error Cannot Lock : ") + pidFile);
-    return false;
+    return -1;
+}
+
+static void closeOnExecFrom(int lowest)
+{
+    if (close_range(unsigned(lowest), ~0U, CLOSE_RANGE_CLOEXEC) == 0)
+        return;
+    // Kernels before 5.11 know no such flag.
+    DIR *fds = opendir("/proc/self/fd");
+    if (!fds)
+        return;
+    while (const dirent *entry = readdir(fds)) {
+        char *end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (*end == '\0' && fd >= lowest && fd != dirfd(fds))
+            fcntl(int(fd), F_SETFD, FD_CLOEXEC);
+    }
+    closedir(fds);
+}
+
+void passOnToRunner(int slotLock)
+{
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    closeOnExecFrom(3);
+    // The kernel drops the lock when the last process that holds it ends,
+    // however it ends: that is how a dead runner's slot comes back.
+    fcntl(slotLock, F_SETFD, 0);
 }
 
 bool reclaimIfAbandoned(const QString &pidFile)
@@ -146,17 +176,33 @@ static volatile sig_atomic_t lastSignal = 0;
 
 static void forwardSignal(int signalNumber)
 {
+    const int savedErrno = errno;
     lastSignal = signalNumber;
     if (signalTarget > 0)
         kill(-signalTarget, signalNumber);
+    errno = savedErrno;
+}
+
+static sigset_t terminationSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, signalNumber);
+    return set;
 }
 
 static void setSignalTarget(qint64 processGroup)
 {
+    // A signal that came while the job was starting has not reached it yet; with
+    // the signals blocked meanwhile, it reaches the job once, not twice.
+    const sigset_t termination = terminationSignals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &termination, &previous);
     signalTarget = sig_atomic_t(processGroup);
-    // A signal that came while the job was starting has not reached it yet.
     if (lastSignal != 0)
         kill(-signalTarget, lastSignal);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 int startJob(QProcess &child, const QString &program, const QStringList &arguments)

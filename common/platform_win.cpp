@@ -38,9 +38,13 @@ void unlockProgramDir(int)
 {
 }
 
-bool holdSlot(const QString &)
+int holdSlot(const QString &)
 {
-    return true;
+    return 0;
+}
+
+void passOnToRunner(int)
+{
 }
 
 bool reclaimIfAbandoned(const QString &)

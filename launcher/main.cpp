@@ -45,13 +45,14 @@ int main(int argc, char *argv[])
     const QString jobId = newJobId();
     arguments.prepend(jobId);
     const QString pidFile = pidFilePath(programDir, jobId);
-    const bool claimed = writeTextFile(pidFile, QString()) == 0 && holdSlot(pidFile);
+    const int slotLock = writeTextFile(pidFile, QString()) == 0 ? holdSlot(pidFile) : -1;
     unlockProgramDir(dirLock);
     // A job started without its slot would run beyond the limit.
-    if (!claimed)
+    if (slotLock < 0)
         return 1;
 
     const QString runner = runnerPath(programDir);
+    passOnToRunner(slotLock);
     // No working directory given: the runner inherits ours exactly, whatever
     // bytes its path holds.
     if (!QProcess::startDetached(runner, arguments)) {

@@ -4,12 +4,14 @@
 #include "harness.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTest>
 
 #include <algorithm>
+#include <csignal>
 
 class OutputTest : public QObject
 {
@@ -23,6 +25,7 @@ private slots:
     void directoriesWhoseNamesAreNotText();
     void closedStandardDescriptorsTakeNoFilesPlace();
     void launcherOutlivesItsReader();
+    void runnerKeepsNoneOfItsCallersDescriptors();
 };
 
 static QList<QByteArray> sortedLines(const QByteArray &text)
@@ -153,6 +156,32 @@ void OutputTest::launcherOutlivesItsReader()
     QFile status(install.path() + "/status");
     QVERIFY(status.open(QIODevice::ReadOnly));
     QCOMPARE(status.readAll(), QByteArray("0\n"));
+}
+
+void OutputTest::runnerKeepsNoneOfItsCallersDescriptors()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // A command substitution waits for every holder of its pipe: a runner that kept
+    // the caller's standard error would hold the script until the job ended.
+    QElapsedTimer timer;
+    timer.start();
+    const Result result = runScript(install, R"sh(exec 7> seven
+        captured=$("$D/taskfan" 'ls -l /proc/$PPID/fd > runner-fds; ls -l /proc/self/fd > job-fds; sleep 60' 2>&1 > /dev/null)
+        echo "status $?")sh");
+    QCOMPARE(result.output, QByteArray("status 0\n"));
+    QVERIFY(timer.elapsed() < 30000);
+    QFile runnerFds(install.path() + "/runner-fds"), jobFds(install.path() + "/job-fds");
+    QVERIFY(waitUntil([&] { return jobFds.size() > 0; }));
+    QVERIFY(runnerFds.open(QIODevice::ReadOnly));
+    QVERIFY(jobFds.open(QIODevice::ReadOnly));
+    const QByteArray runner = runnerFds.readAll(), job = jobFds.readAll();
+    QVERIFY2(!runner.contains("seven") && !job.contains("seven"), (runner + job).constData());
+    QVERIFY(runner.contains(" 0 -> /dev/null\n"));
+    QVERIFY(runner.contains(" 2 -> /dev/null\n"));
+    for (qint64 pid : runnersWithJobs(install))
+        QCOMPARE(kill(pid_t(pid), SIGTERM), 0);
+    QVERIFY(waitUntil([&] { return install.pidFiles().isEmpty(); }));
 }
 
 QTEST_GUILESS_MAIN(OutputTest)
