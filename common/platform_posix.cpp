@@ -174,6 +174,9 @@ bool reclaimIfAbandoned(const QString &pidFile)
 static volatile sig_atomic_t signalTarget = 0;
 static volatile sig_atomic_t lastSignal = 0;
 
+// The signals that stop a job rather than its runner.
+static constexpr int terminationSignalNumbers[] = {SIGTERM, SIGINT, SIGHUP};
+
 static void forwardSignal(int signalNumber)
 {
     const int savedErrno = errno;
@@ -187,7 +190,7 @@ static sigset_t terminationSignals()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
+    for (int signalNumber : terminationSignalNumbers)
         sigaddset(&set, signalNumber);
     return set;
 }
@@ -248,7 +251,7 @@ void forwardTerminationSignals()
     action.sa_handler = forwardSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
+    for (int signalNumber : terminationSignalNumbers)
         sigaction(signalNumber, &action, nullptr);
 }
 
