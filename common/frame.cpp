@@ -1,38 +1,32 @@
 #include "frame.h"
 
-#include <QCoreApplication>
-#include <QTextStream>
+#include "stream.h"
 
-#include <cstdio>
+#include <cstdlib>
 
-void printLine(const QString &text)
+void printLine(const QByteArray &line)
 {
-    QTextStream out(stdout);
-    out << text << '\n';
-    out.flush();
+    writeToStandardOutput(line + '\n');
 }
 
-QStringList commandLine(int argc, char **argv)
+QByteArrayList commandLine(int argc, char **argv)
 {
-    QStringList arguments;
+    QByteArrayList arguments;
     arguments.reserve(argc);
     for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
+        arguments.append(QByteArray(argv[i]));
     return arguments;
 }
 
-bool hasWords(const QStringList &arguments)
+bool hasWords(const QByteArrayList &arguments)
 {
     if (arguments.size() >= 2)
         return true;
-    printLine(QStringLiteral("Insufficient arguments. Need at least 1."));
+    printLine("Insufficient arguments. Need at least 1.");
     return false;
 }
 
-QString programDirectory()
+void endProgram(int status)
 {
-    const QString programDir = QCoreApplication::applicationDirPath();
-    if (programDir.isEmpty())
-        printLine(QStringLiteral("Error Cannot Find Program Directory"));
-    return programDir;
+    std::_Exit(status);
 }

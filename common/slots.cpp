@@ -1,73 +1,64 @@
 #include "slots.h"
 
-#include "frame.h"
-#include "platform.h"
-
-#include <QDir>
-#include <QFile>
-#include <QStringList>
-#include <QTest>
-#include <QTextStream>
 #include <QUuid>
 
-QString newJobId()
+#include <algorithm>
+
+QByteArray newJobId()
 {
-    return QUuid::createUuid().toString();
+    return QUuid::createUuid().toByteArray();
 }
 
-QString pidFilePath(const QString &programDir, const QString &jobId)
+QByteArray pidFilePath(const QByteArray &programDir, const QByteArray &jobId)
 {
-    return programDir + QStringLiteral("/%1.pid").arg(jobId);
+    return programDir + '/' + jobId + ".pid";
 }
 
-int writeTextFile(const QString &path, const QString &text)
+bool isSafeJobId(const QByteArray &jobId)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        printLine(QStringLiteral("Error Cannot Open : ") + path);
-        return 1;
-    }
-    QTextStream out(&file);
-    out << text;
-    out.flush();
-    file.close();
-    return 0;
-}
-
-bool isSafeJobId(const QString &jobId)
-{
-    return !jobId.contains(QLatin1Char('/')) && !jobId.contains(QDir::separator());
-}
-
-// Only files that a launcher named are ever reclaimed; a .pid file placed by hand
-// holds its slot until it is removed by hand.
-static bool isLaunchedJobFile(const QString &name)
-{
-    if (name.size() != 42 || !name.endsWith(QLatin1String(".pid")))
+#ifdef Q_OS_WIN
+    if (jobId.contains('\\'))
         return false;
-    const QString jobId = name.chopped(4);
-    return jobId.startsWith(QLatin1Char('{')) && !QUuid::fromString(jobId).isNull();
+#endif
+    return !jobId.contains('/');
 }
 
-int countTakenSlots(const QString &programDir)
+// Only names in exactly the form a launcher writes, {8-4-4-4-12}.pid in lower-case
+// hex, are ever reclaimed: a .pid file placed by hand holds its slot until it is
+// removed by hand.
+static bool isLaunchedJobFile(const QByteArray &name)
+{
+    static constexpr char form[] = "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}.pid";
+    return name.size() == qsizetype(sizeof form - 1)
+        && std::equal(name.begin(), name.end(), form, [](char got, char wanted) {
+               return wanted == 'x' ? (got >= '0' && got <= '9') || (got >= 'a' && got <= 'f')
+                                    : got == wanted;
+           });
+}
+
+int countTakenSlots(const QByteArray &programDir)
 {
     int taken = 0;
-    for (const QString &name : listPidFiles(programDir)) {
-        if (isLaunchedJobFile(name) && reclaimIfAbandoned(programDir + QLatin1Char('/') + name))
+    for (const QByteArray &name : listPidFiles(programDir)) {
+        if (isLaunchedJobFile(name) && reclaimIfAbandoned(programDir + '/' + name))
             continue;
         ++taken;
     }
     return taken;
 }
 
-int waitForFewerSlots(const QString &programDir, int bound)
+int waitForFewerSlots(const QByteArray &programDir, int bound)
 {
+    // Watched before the first count, so that no slot freed after it goes unseen.
+    const int watch = watchProgramDir(programDir);
     for (;;) {
         const int lock = lockProgramDir(programDir);
-        if (countTakenSlots(programDir) < bound)
+        if (countTakenSlots(programDir) < bound) {
+            stopWatching(watch);
             return lock;
-        // Never sleep holding the lock: other launchers and waiters need it to count.
+        }
+        // Never wait holding the lock: other launchers and waiters need it to count.
         unlockProgramDir(lock);
-        QTest::qSleep(8);
+        waitForChange(watch);
     }
 }

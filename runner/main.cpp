@@ -2,47 +2,46 @@
 // output and frees the job's slot when it has ended.
 
 #include "frame.h"
-#include "platform.h"
+#include "process.h"
 #include "slots.h"
+#include "stream.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
-// Longest single wait for output; a job is never timed out. A job whose shell
-// has ended while something it started keeps its output open is noticed at the
-// end of such a wait.
-constexpr int outputWaitMs = 1000;
 // As much as a pipe holds.
 constexpr qsizetype readSize = 65536;
 // How long the start of a line may wait for its end before it goes out alone,
 // so that progress output without line ends still shows.
 constexpr int partialLineWaitMs = 150;
 
-static QString interpreter()
+static QByteArray interpreter()
 {
 #ifdef Q_OS_WIN
-    return QStringLiteral("cmd.exe");
+    return "cmd.exe";
 #else
-    return QStringLiteral("/bin/sh");
+    return "/bin/sh";
 #endif
 }
 
-static QStringList interpreterArguments(const QStringList &words)
+static QByteArrayList interpreterArguments(const QByteArrayList &words)
 {
 #ifdef Q_OS_WIN
-    return QStringList(QStringLiteral("/C")) + words;
+    return QByteArrayList{"/C"} + words;
 #else
-    // One word is a shell command line. Several words are a command and its
+    // One word is a shell command line; "--" keeps one that starts like an option
+    // from being read as the shell's own. Several words are a command and its
     // arguments, handed over through "$@" so that the shell re-reads none of them.
-    if (words.size() <= 1)
-        return QStringList(QStringLiteral("-c")) + words;
-    return QStringList{QStringLiteral("-c"), QStringLiteral("\"$@\""), QStringLiteral("sh")} + words;
+    if (words.isEmpty())
+        return {"-c"};
+    if (words.size() == 1)
+        return words[0].startsWith('-') || words[0].startsWith('+') ? QByteArrayList{"-c", "--", words[0]}
+                                                                    : QByteArrayList{"-c", words[0]};
+    return QByteArrayList{"-c", "\"$@\"", "sh"} + words;
 #endif
 }
 
@@ -75,80 +74,59 @@ static qsizetype writeWholeLines(const char *data, qsizetype size)
 
 static void writeHeld(QByteArray &held)
 {
-    writeToStandardOutput(held.constData(), held.size());
+    writeToStandardOutput(held);
     held.clear();
 }
 
-// As a shell reports them: 128 + N for a job ended by signal N, 127 for a job
-// that could not be started.
-static int jobStatus(const QProcess &child, bool started)
+static void relayOutput(Job &job)
 {
-    if (receivedSignal() != 0)
-        return 128 + receivedSignal();
-    if (!started)
-        return 127;
-    if (child.exitStatus() == QProcess::CrashExit)
-        return 128 + child.exitCode();
-    return child.exitCode();
+    // The start of a line held back for its end, and the job's next output behind it.
+    QByteArray pending;
+    QElapsedTimer heldSince;
+    for (;;) {
+        const qsizetype held = pending.size();
+        const int wait = held == 0 ? -1 : int(std::max<qint64>(0, partialLineWaitMs - heldSince.elapsed()));
+        pending.resize(held + readSize);
+        const qsizetype got = readJobOutput(job, pending.data() + held, readSize, wait);
+        pending.resize(held + std::max<qsizetype>(got, 0));
+        if (got < 0)
+            break;
+        if (got > 0) {
+            const qsizetype written = writeWholeLines(pending.constData(), pending.size());
+            pending.remove(0, written);
+            if (written > 0 || held == 0)
+                heldSince.start();
+        }
+        if (!pending.isEmpty() && heldSince.hasExpired(partialLineWaitMs))
+            writeHeld(pending);
+    }
+    writeHeld(pending);
 }
 
 int main(int argc, char *argv[])
 {
     prepareStandardStreams();
     forwardTerminationSignals();
-    QStringList arguments = commandLine(argc, argv);
-    QCoreApplication app(argc, argv);
-    printLine(QStringLiteral("taskexec 0.2"));
+    QByteArrayList arguments = commandLine(argc, argv);
+    printLine("taskexec 0.2");
     if (!hasWords(arguments))
-        return usageError;
+        endProgram(usageError);
+    // Taken now: the installed programs may be replaced while the job runs.
+    const QByteArray programDir = programDirectory();
 
     arguments.removeFirst();
-    const QString jobId = arguments.takeFirst();
-    const QStringList childArguments = interpreterArguments(arguments);
-    printLine(childArguments.join(QLatin1Char('|')));
+    const QByteArray jobId = arguments.takeFirst();
+    const QByteArrayList childArguments = interpreterArguments(arguments);
+    printLine(childArguments.join('|'));
 
-    QProcess child;
-    // A job that reads standard input sees its end at once instead of holding its
-    // slot for ever; standard error is not shown, and must not pile up in memory.
-    child.setStandardInputFile(QProcess::nullDevice());
-    child.setStandardErrorFile(QProcess::nullDevice());
-    const int output = startJob(child, interpreter(), childArguments);
-
-    // The start of a line held back for its end, and the job's next output behind it.
-    QByteArray pending;
-    QElapsedTimer heldSince;
-    bool jobEnded = false;
-    for (qsizetype got = output < 0 ? -1 : 0; got >= 0;) {
-        const qsizetype held = pending.size();
-        const int wait = jobEnded ? 0
-            : held == 0           ? outputWaitMs
-                                  : int(std::max<qint64>(0, partialLineWaitMs - heldSince.elapsed()));
-        pending.resize(held + readSize);
-        got = readJobOutput(child, output, pending.data() + held, readSize, wait);
-        pending.resize(held + std::max<qsizetype>(got, 0));
-        if (got > 0) {
-            const qsizetype written = writeWholeLines(pending.constData(), pending.size());
-            pending.remove(0, written);
-            if (written > 0 || held == 0)
-                heldSince.start();
-        } else if (got == 0 && jobEnded) {
-            break;
-        } else if (got == 0) {
-            // Something the job started may keep its output open after the job
-            // itself has ended: then what is in the pipe is read, and no more.
-            jobEnded = child.waitForFinished(0);
-        }
-        if (!pending.isEmpty() && heldSince.hasExpired(partialLineWaitMs))
-            writeHeld(pending);
-    }
-    writeHeld(pending);
-    if (output >= 0)
-        child.waitForFinished(-1);
+    Job job = startJob(interpreter(), childArguments);
+    if (job.pid >= 0)
+        relayOutput(job);
+    const int jobStatus = waitForJob(job);
 
     // Where the program directory cannot be had, the slot is reclaimed once the
     // job has ended: its lock goes with the last of its processes.
-    const QString programDir = programDirectory();
     if (!programDir.isEmpty() && isSafeJobId(jobId))
-        QFile::remove(pidFilePath(programDir, jobId));
-    return jobStatus(child, output >= 0);
+        std::remove(pidFilePath(programDir, jobId).constData());
+    endProgram(receivedSignal() != 0 ? 128 + receivedSignal() : jobStatus);
 }

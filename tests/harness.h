@@ -58,3 +58,6 @@ int peakConcurrency(const QByteArray &log, int *jobs = nullptr);
 QString recorded(const QString &log, const QString &command);
 
 QString helper(const QString &name);
+
+// User and system time of a process, in clock ticks; -1 if it cannot be read.
+qint64 cpuTicks(qint64 pid);

@@ -48,14 +48,28 @@ void LauncherTest::waitsWhileEverySlotIsTaken()
 {
     Install install;
     QVERIFY(install.isValid());
-    // A file placed by hand holds a slot, whatever the case of its name.
+    // A file placed by hand holds a slot, whatever the case of its name. Among a
+    // thousand other entries, waiting costs nothing while nothing changes.
     QVERIFY(QFile(install.path() + "/OLD.PID").open(QIODevice::WriteOnly));
+    for (int i = 0; i < 1000; ++i)
+        QVERIFY(QFile(install.path() + QStringLiteral("/junk-%1").arg(i)).open(QIODevice::WriteOnly));
     QProcess launcher;
     launcher.setWorkingDirectory(install.path());
     launcher.start("taskset", {"-c", "0", install.program("taskfan"), "touch placed"});
     QVERIFY(!launcher.waitForFinished(1000));
+    const qint64 before = cpuTicks(launcher.processId());
+    QTest::qSleep(3000);
+    const qint64 after = cpuTicks(launcher.processId());
+    QVERIFY(before >= 0);
+    QVERIFY2(after - before <= 1, qPrintable(QString::number(after - before)));
     QVERIFY(!QFile::exists(install.path() + "/placed"));
+
+    // The slot is taken at once once it is freed, not at the next look.
+    QElapsedTimer freed;
+    freed.start();
     QVERIFY(QFile::remove(install.path() + "/OLD.PID"));
+    QVERIFY(waitUntil([&] { return !install.pidFiles().isEmpty() || QFile::exists(install.path() + "/placed"); }, 20000));
+    QVERIFY2(freed.elapsed() < 250, qPrintable(QString::number(freed.elapsed())));
     QVERIFY(launcher.waitForFinished(20000));
     QCOMPARE(launcher.exitCode(), 0);
     QVERIFY(waitUntil([&] { return QFile::exists(install.path() + "/placed") && install.pidFiles().isEmpty(); }));

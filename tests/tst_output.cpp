@@ -70,54 +70,62 @@ void OutputTest::lineWithoutEndStillShows()
 
 void OutputTest::oddWordsArriveAsGiven_data()
 {
-    QTest::addColumn<QStringList>("words");
-    QString ascii;
-    for (int byte = 1; byte < 128; ++byte)
-        ascii.append(QChar(byte));
-    QStringList many;
+    QTest::addColumn<QByteArrayList>("words");
+    QByteArray everyByte;
+    for (int byte = 1; byte < 256; ++byte)
+        everyByte.append(char(byte));
+    QByteArrayList many;
     for (int i = 0; i < 5000; ++i)
-        many.append(QString::number(i));
-    QTest::newRow("every ASCII byte") << QStringList{ascii, "x"};
-    QTest::newRow("UTF-8") << QStringList{"\xc3\xa9\xe2\x82\xac \xf0\x9f\x98\x80 \xe4\xb8\xad\xe6\x96\x87"};
-    QTest::newRow("empty words") << QStringList{"", "", "x", ""};
-    QTest::newRow("100000-byte word") << QStringList{QString(100000, 'w') + " $x"};
+        many.append(QByteArray::number(i));
+    QTest::newRow("every byte value") << QByteArrayList{everyByte, "x"};
+    QTest::newRow("not UTF-8") << QByteArrayList{"caf\xe9", "\xff\xfe", "\xc3", "\xed\xa0\x80", "\xc0\xaf"};
+    QTest::newRow("UTF-8") << QByteArrayList{"\xc3\xa9\xe2\x82\xac \xf0\x9f\x98\x80 \xe4\xb8\xad\xe6\x96\x87"};
+    QTest::newRow("empty words") << QByteArrayList{"", "", "x", ""};
+    QTest::newRow("100000-byte word") << QByteArrayList{QByteArray(100000, 'w') + " $x"};
     QTest::newRow("5000 words") << many;
-    QTest::newRow("line ends") << QStringList{"a\nb", "\n", "\r\n"};
-    QTest::newRow("words Qt would take") << QStringList{"-qmljsdebugger=port:1", "-qmljsdebugger", "x", "--", "-"};
+    QTest::newRow("line ends") << QByteArrayList{"a\nb", "\n", "\r\n"};
+    QTest::newRow("words Qt would take") << QByteArrayList{"-qmljsdebugger=port:1", "-qmljsdebugger", "x", "--", "-"};
 }
 
 void OutputTest::oddWordsArriveAsGiven()
 {
-    QFETCH(QStringList, words);
+    QFETCH(QByteArrayList, words);
     Install install;
     QVERIFY(install.isValid());
-    // Through both hand-overs: launcher to runner, runner to the shell.
-    const Result result = runScript(install,
-        R"sh("$D/taskfan" "$@" && "$D/taskjoin" > /dev/null)sh", QStringList{helper("argdump")} + words);
+    // Words that are not text cannot pass through QProcess: the script reads them
+    // from a file, NUL-separated.
+    QFile wordFile(install.path() + "/words");
+    QVERIFY(wordFile.open(QIODevice::WriteOnly));
+    for (const QByteArray &word : words)
+        wordFile.write(word + '\0');
+    wordFile.close();
+    // Through both hand-overs, launcher to runner and runner to the shell, and
+    // through the runner alone.
+    const Result result = runScript(install, R"sh(mapfile -d '' -t words < words
+        "$D/taskfan" "$1" "${words[@]}" && "$D/taskjoin" > /dev/null
+        "$D/taskexec" '{alone}' "$1" "${words[@]}")sh", {helper("argdump")});
     QCOMPARE(result.status, 0);
     QByteArray expected;
-    for (const QString &word : words)
-        expected += word.toUtf8().toHex() + "\n";
-    QVERIFY(result.output.startsWith("taskfan 0.2\ntaskexec 0.2\n-c|\"$@\"|sh|"));
-    QVERIFY(result.output.endsWith("\n" + expected));
+    for (const QByteArray &word : words)
+        expected += word.toHex() + "\n";
+    const QByteArray echoLine = "-c|\"$@\"|sh|" + helper("argdump").toUtf8() + "|" + words.join('|') + "\n";
+    QCOMPARE(result.output, "taskfan 0.2\ntaskexec 0.2\n" + echoLine + expected + "taskexec 0.2\n" + echoLine + expected);
 }
 
 void OutputTest::directoriesWhoseNamesAreNotText()
 {
     Install install;
     QVERIFY(install.isValid());
-    // Bytes that are not UTF-8 cannot become text: such an install directory is
-    // refused, never taken for another one, and such a working directory is the job's.
+    // Paths are bytes: programs installed in a directory whose name is not UTF-8
+    // find their slots, and a job runs in such a working directory.
     const Result result = runScript(install, R"sh(
-        mkdir "$(printf 'install\377')" "$(printf 'work\376')"
-        cp "$D"/task* "$(printf 'install\377')"
-        "$(printf 'install\377')/taskfan" true; echo "status $?"
-        "$(printf 'install\377')/taskjoin"; echo "status $?"
-        cd "$(printf 'work\376')" && "$D/taskfan" 'pwd > where' > /dev/null && "$D/taskjoin" > /dev/null
-        [ "$(cat where)" = "$PWD" ] && echo "job ran where it was placed")sh");
-    QCOMPARE(result.output, QByteArray("taskfan 0.2\nError Cannot Find Program Directory\nstatus 1\n"
-                                       "taskjoin 0.2\nError Cannot Find Program Directory\nstatus 1\n"
-                                       "job ran where it was placed\n"));
+        install=$PWD/$(printf 'install\377') work=$(printf 'work\376')
+        mkdir "$install" "$work" && cp "$D"/task* "$install"
+        cd "$work" && "$install/taskfan" 'pwd > where; sleep 0.5' > /dev/null && ls "$install" | grep -c 'pid$'
+        "$install/taskjoin" > /dev/null && ls "$install" | grep -c 'pid$'
+        [ "$(cat where)" = "$PWD" ] && echo "job ran where it was placed"
+        cd .. && rm -rf "$install" "$work")sh");
+    QCOMPARE(result.output, QByteArray("1\n0\njob ran where it was placed\n"));
 }
 
 void OutputTest::closedStandardDescriptorsTakeNoFilesPlace()

@@ -25,6 +25,7 @@ private slots:
     void keepsStandardErrorOutOfMemory();
     void freesItsSlotWhenNobodyReads();
     void freesItsSlotWhenTheShellEnds();
+    void keepsItsDirectoryWhenReplaced();
 };
 
 static const QString jobId = QStringLiteral("{0c8f1c9e-3e4b-4a57-9d55-8d5f0b7f2a11}");
@@ -43,6 +44,10 @@ void RunnerTest::runsWordsThroughTheShell_data()
     QTest::newRow("one word is a command line")
         << QStringList{"echo hi | tr a-z A-Z; exit 3"} << "-c|echo hi | tr a-z A-Z; exit 3"
         << QByteArray("HI\n") << 3;
+    QTest::newRow("one word that starts like an option")
+        << QStringList{"-e; echo ran"} << "-c|--|-e; echo ran" << QByteArray("ran\n") << 0;
+    QTest::newRow("one word that starts with a plus")
+        << QStringList{"+x; echo ran"} << "-c|--|+x; echo ran" << QByteArray("ran\n") << 0;
     QTest::newRow("only a job id") << QStringList{} << "-c" << QByteArray() << 2;
     QTest::newRow("words Qt would swallow")
         << QStringList{"printf", "<%s>", "-qmljsdebugger=port:1", "-qmljsdebugger", "x"}
@@ -199,18 +204,31 @@ void RunnerTest::freesItsSlotWhenTheShellEnds()
 {
     Install install;
     QVERIFY(install.isValid());
-    QVERIFY(QFile(install.path() + "/" + jobId + ".pid").open(QIODevice::WriteOnly));
-    // What the job leaves running keeps the output pipe open, but the job has ended.
+    // What the job leaves running keeps the output pipe open and busy, but the job has ended.
+    QProcess script;
+    script.setWorkingDirectory(install.path());
+    script.start("bash", {"-c", QStringLiteral(R"sh("%1/taskfan" '(while :; do echo tick; sleep 0.5; done) & echo started'
+        "%1/taskjoin")sh").arg(install.path())});
+    QByteArray output;
+    QVERIFY(readUntil(script, output, "started\n"));
     QElapsedTimer timer;
     timer.start();
-    const Result result = run(install.program("taskexec"), {jobId, "sleep 60 & echo $! > background; echo started"},
-                              install.path());
-    QVERIFY(timer.elapsed() < 30000);
-    QFile background(install.path() + "/background");
-    QVERIFY(background.open(QIODevice::ReadOnly));
-    QCOMPARE(run("kill", {QString::fromLatin1(background.readAll().trimmed())}).status, 0);
+    QVERIFY(script.waitForFinished(30000));
+    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(script.exitCode(), 0);
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void RunnerTest::keepsItsDirectoryWhenReplaced()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // An upgrade replaces the installed programs while a job runs.
+    const Result result = runScript(install, R"sh("$D/taskfan" 'touch running; until [ -e go ]; do sleep 0.05; done; echo finished'
+        until [ -e running ]; do sleep 0.05; done
+        cp "$D/taskexec" new && mv new "$D/taskexec" && touch go && "$D/taskjoin")sh");
     QCOMPARE(result.status, 0);
-    QVERIFY(result.output.endsWith("\nstarted\n"));
+    QVERIFY2(!result.output.contains("Error") && result.output.endsWith("\nfinished\n"), result.output.constData());
     QCOMPARE(install.pidFiles(), QStringList());
 }
 

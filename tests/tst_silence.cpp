@@ -15,18 +15,6 @@ private slots:
     void silentJobRunsToItsEndAtNoCost();
 };
 
-// User and system time of a process, in clock ticks.
-static qint64 cpuTicks(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray line = stat.readAll();
-    // The fields after the command name, which may hold blanks, start after its ')'.
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
-}
-
 void SilenceTest::silentJobRunsToItsEndAtNoCost()
 {
     Install install;

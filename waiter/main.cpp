@@ -1,21 +1,18 @@
 // taskjoin: blocks until every job placed from this directory has ended.
 
 #include "frame.h"
-#include "platform.h"
 #include "slots.h"
+#include "stream.h"
 
-#include <QCoreApplication>
-
-int main(int argc, char *argv[])
+int main()
 {
     prepareStandardStreams();
-    QCoreApplication app(argc, argv);
-    printLine(QStringLiteral("taskjoin 0.2"));
-    const QString programDir = programDirectory();
+    printLine("taskjoin 0.2");
+    const QByteArray programDir = programDirectory();
     if (programDir.isEmpty())
-        return 1;
+        endProgram(1);
     // A runner frees its slot only after its job's output is out, so once no slot
     // is taken every job has ended and said all it had to say.
     unlockProgramDir(waitForFewerSlots(programDir, 1));
-    return 0;
+    endProgram(0);
 }

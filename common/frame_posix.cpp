@@ -1,0 +1,21 @@
+#include "frame.h"
+
+#include <climits>
+
+#include <unistd.h>
+
+QByteArray programDirectory()
+{
+    // The kernel's own record of the running file, read once: if the file is
+    // replaced later (an upgrade while jobs run), the link no longer names a directory.
+    QByteArray path(PATH_MAX, '\0');
+    const ssize_t length = readlink("/proc/self/exe", path.data(), size_t(path.size()));
+    const qsizetype slash = length > 0 && length < path.size() ? path.lastIndexOf('/', length - 1) : -1;
+    if (slash < 0) {
+        printLine("Error Cannot Find Program Directory");
+        return QByteArray();
+    }
+    // A program in the root directory keeps its "/".
+    path.truncate(slash == 0 ? 1 : slash);
+    return path;
+}

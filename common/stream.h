@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+
+// Opens closed standard descriptors on the null device, so that no file opened
+// later takes their number, and ignores SIGPIPE, so that a reader going away
+// never kills a program that holds a slot.
+void prepareStandardStreams();
+
+// Writes all of it to standard output, unbuffered. Once standard output is gone
+// the bytes are dropped.
+void writeToStandardOutput(const char *data, qsizetype size);
+inline void writeToStandardOutput(const QByteArray &data)
+{
+    writeToStandardOutput(data.constData(), data.size());
+}
+
+// The largest write that reaches a pipe in one piece, never mixed with others.
+qsizetype atomicWriteSize();

@@ -1,0 +1,38 @@
+#include "start.h"
+
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+extern char **environ;
+
+bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int slotLock)
+{
+    std::vector<char *> argv{const_cast<char *>(runner.constData())};
+    for (const QByteArray &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.constData()));
+    argv.push_back(nullptr);
+
+    // The lock becomes descriptor 3; everything above it closes.
+    constexpr int lockInRunner = 3;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, slotLock, lockInRunner);
+    posix_spawn_file_actions_addclosefrom_np(&actions, lockInRunner + 1);
+    // A session of its own: Ctrl-C in the caller's terminal is not meant for the jobs.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+
+    // glibc starts the runner as vfork does, without copying the launcher, and
+    // reports a failed exec here.
+    pid_t pid;
+    const int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return failed == 0;
+}

@@ -1,0 +1,181 @@
+#include "process.h"
+
+#include "frame.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+// Where the job's end cannot be watched (kernels before 5.3), it is looked at
+// this often.
+constexpr int endCheckIntervalMs = 1000;
+
+// A signal handler can reach nothing but globals.
+static volatile sig_atomic_t signalTarget = 0;
+static volatile sig_atomic_t lastSignal = 0;
+
+// The signals that stop a job rather than its runner.
+static constexpr int terminationSignalNumbers[] = {SIGTERM, SIGINT, SIGHUP};
+
+static void forwardSignal(int signalNumber)
+{
+    const int savedErrno = errno;
+    lastSignal = signalNumber;
+    if (signalTarget > 0)
+        kill(-signalTarget, signalNumber);
+    errno = savedErrno;
+}
+
+static sigset_t terminationSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signalNumber : terminationSignalNumbers)
+        sigaddset(&set, signalNumber);
+    return set;
+}
+
+static void setSignalTarget(pid_t processGroup)
+{
+    // A signal that came while the job was starting has not reached it yet; with
+    // the signals blocked meanwhile, it reaches the job once, not twice.
+    const sigset_t termination = terminationSignals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &termination, &previous);
+    signalTarget = sig_atomic_t(processGroup);
+    if (lastSignal != 0)
+        kill(-signalTarget, lastSignal);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+static pid_t spawnJob(const QByteArray &program, const QByteArrayList &arguments, int outputEnd)
+{
+    std::vector<char *> argv{const_cast<char *>(program.constData())};
+    for (const QByteArray &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.constData()));
+    argv.push_back(nullptr);
+
+    // Standard error is not shown, and must not pile up in memory; a job that
+    // reads standard input sees its end at once instead of holding its slot.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outputEnd, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // The runner ignores SIGPIPE; the job is a command like any other.
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&none);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF
+                                              | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+Job startJob(const QByteArray &program, const QByteArrayList &arguments)
+{
+    Job job;
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) == 0) {
+        job.pid = spawnJob(program, arguments, output[1]);
+        close(output[1]);
+        if (job.pid < 0)
+            close(output[0]);
+    }
+    if (job.pid < 0) {
+        printLine("Error Cannot Start : " + program);
+        return job;
+    }
+    job.output = output[0];
+    job.ended = int(syscall(SYS_pidfd_open, pid_t(job.pid), 0));
+    setSignalTarget(pid_t(job.pid));
+    return job;
+}
+
+// Without a descriptor for the job's end: whether it has ended, leaving it to be reaped.
+static bool hasEnded(const Job &job)
+{
+    siginfo_t info = {};
+    return waitid(P_PID, id_t(job.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}
+
+qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs)
+{
+    if (job.leftInPipe < 0) {
+        if (job.ended < 0 && (timeoutMs < 0 || timeoutMs > endCheckIntervalMs))
+            timeoutMs = endCheckIntervalMs;
+        // The end and the output together: the end is seen at once, however much
+        // or little something the job left running keeps writing.
+        pollfd ready[2] = {{job.output, POLLIN, 0}, {job.ended, POLLIN, 0}};
+        if (poll(ready, 2, timeoutMs) < 0)
+            return 0; // a signal, passed on to the job
+        if (job.ended >= 0 ? ready[1].revents != 0 : hasEnded(job)) {
+            // Everything the job itself wrote is in the pipe now.
+            int left = 0;
+            ioctl(job.output, FIONREAD, &left);
+            job.leftInPipe = left;
+        } else if (ready[0].revents == 0) {
+            return 0;
+        }
+    }
+    if (job.leftInPipe == 0)
+        return -1;
+    const qsizetype wanted = job.leftInPipe < 0 ? size : std::min(size, job.leftInPipe);
+    const ssize_t got = read(job.output, into, size_t(wanted));
+    if (got < 0 && (errno == EINTR || errno == EAGAIN))
+        return 0;
+    if (got <= 0)
+        return -1;
+    if (job.leftInPipe > 0)
+        job.leftInPipe -= got;
+    return got;
+}
+
+int waitForJob(const Job &job)
+{
+    if (job.pid < 0)
+        return 127;
+    int status = 0;
+    while (waitpid(pid_t(job.pid), &status, 0) < 0) {
+        if (errno != EINTR)
+            return 127;
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+void forwardTerminationSignals()
+{
+    struct sigaction action = {};
+    action.sa_handler = forwardSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : terminationSignalNumbers)
+        sigaction(signalNumber, &action, nullptr);
+}
+
+int receivedSignal()
+{
+    return lastSignal;
+}
