@@ -49,8 +49,8 @@ int countTakenSlots(const QByteArray &programDir)
 
 int waitForFewerSlots(const QByteArray &programDir, int bound)
 {
-    // Watched before the first count, so that no slot freed after it goes unseen.
-    const int watch = watchProgramDir(programDir);
+    bool watching = false;
+    int watch = -1;
     for (;;) {
         const int lock = lockProgramDir(programDir);
         if (countTakenSlots(programDir) < bound) {
@@ -59,6 +59,13 @@ int waitForFewerSlots(const QByteArray &programDir, int bound)
         }
         // Never wait holding the lock: other launchers and waiters need it to count.
         unlockProgramDir(lock);
-        waitForChange(watch);
+        if (watching) {
+            waitForChange(watch);
+        } else {
+            // Set up only for a wait, and followed by a count, so that no slot
+            // freed before it goes unseen.
+            watch = watchProgramDir(programDir);
+            watching = true;
+        }
     }
 }
