@@ -2,6 +2,7 @@
 //   benchtool stamp FILE TAG     appends "TAG <ns>" (monotonic clock) to FILE
 //   benchtool spin SECONDS       burns this much CPU time, whatever else runs
 //   benchtool drain              reads standard input to its end, prints the byte count
+//   benchtool relay              copies standard input to standard output, 64 KiB at a time
 //   benchtool rss FILE CMD...    runs CMD, writes its peak resident memory in KiB to FILE
 #include <cerrno>
 #include <cstdio>
@@ -63,6 +64,31 @@ static int drain()
     return 0;
 }
 
+static int relay()
+{
+    // The least a relaying process can do: one read and the writes it takes to pass
+    // that on, with no look at the data. What a runner adds beyond this is its own.
+    static char buffer[64 << 10];
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got == 0)
+            return 0;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return 1;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = write(STDOUT_FILENO, buffer + done, size_t(got - done));
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0)
+                return 1;
+            done += put;
+        }
+    }
+}
+
 static int rss(const char *file, char **command)
 {
     const pid_t child = fork();
@@ -91,8 +117,10 @@ int main(int argc, char **argv)
         return spin(std::atof(argv[2]));
     if (argc == 2 && !std::strcmp(argv[1], "drain"))
         return drain();
+    if (argc == 2 && !std::strcmp(argv[1], "relay"))
+        return relay();
     if (argc >= 4 && !std::strcmp(argv[1], "rss"))
         return rss(argv[2], argv + 3);
-    std::fputs("usage: benchtool stamp FILE TAG | spin SECONDS | drain | rss FILE CMD...\n", stderr);
+    std::fputs("usage: benchtool stamp FILE TAG | spin SECONDS | drain | relay | rss FILE CMD...\n", stderr);
     return 2;
 }
