@@ -1,5 +1,7 @@
 #include "slots.h"
 
+#include "frame.h"
+
 #include <QUuid>
 
 #include <algorithm>
@@ -23,37 +25,96 @@ bool isSafeJobId(const QByteArray &jobId)
     return !jobId.contains('/');
 }
 
-// Only names in exactly the form a launcher writes, {8-4-4-4-12}.pid in lower-case
-// hex, are ever reclaimed: a .pid file placed by hand holds its slot until it is
-// removed by hand.
-static bool isLaunchedJobFile(const QByteArray &name)
+bool countsAsSlot(const QByteArray &name)
 {
-    static constexpr char form[] = "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}.pid";
-    return name.size() == qsizetype(sizeof form - 1)
-        && std::equal(name.begin(), name.end(), form, [](char got, char wanted) {
+    // ASCII only: the locale's idea of case (Turkish I) must not change what counts.
+    if (name.size() < 4)
+        return false;
+    const char *tail = name.constData() + name.size() - 4;
+    return tail[0] == '.' && (tail[1] | 0x20) == 'p' && (tail[2] | 0x20) == 'i' && (tail[3] | 0x20) == 'd';
+}
+
+std::optional<QByteArrayList> listPidFiles(const QByteArray &programDir)
+{
+    return listEntries(programDir, countsAsSlot);
+}
+
+// Only names in exactly the form a launcher gives a job, {8-4-4-4-12} in
+// lower-case hex, are ever reclaimed or taken as records: a .pid file placed by
+// hand holds its slot until it is removed by hand.
+static bool isLaunchedJobId(QByteArrayView jobId)
+{
+    static constexpr char form[] = "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
+    return jobId.size() == qsizetype(sizeof form - 1)
+        && std::equal(jobId.begin(), jobId.end(), form, [](char got, char wanted) {
                return wanted == 'x' ? (got >= '0' && got <= '9') || (got >= 'a' && got <= 'f')
                                     : got == wanted;
            });
 }
 
-int countTakenSlots(const QByteArray &programDir)
+static bool isJobFile(const QByteArray &name, const char *extension)
 {
+    return name.endsWith(extension) && isLaunchedJobId(QByteArrayView(name).chopped(qstrlen(extension)));
+}
+
+static constexpr char failureRecordExtension[] = ".failed";
+
+static bool isFailureRecord(const QByteArray &name)
+{
+    return isJobFile(name, failureRecordExtension);
+}
+
+void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &line)
+{
+    // Where no record can be left, the batch's output still shows the failure.
+    if (programDir.isEmpty() || !isLaunchedJobId(jobId)
+        || !writeFileWhole(programDir + '/' + jobId + failureRecordExtension, line))
+        printLine(line);
+}
+
+QByteArrayList takeFailureRecords(const QByteArray &programDir)
+{
+    QByteArrayList lines;
+    for (const QByteArray &name : listEntries(programDir, isFailureRecord).value_or(QByteArrayList())) {
+        if (const std::optional<QByteArray> line = takeFile(programDir + '/' + name))
+            lines.append(*line);
+    }
+    return lines;
+}
+
+int countTakenSlots(const QByteArray &programDir, const QByteArrayList &ignored)
+{
+    const std::optional<QByteArrayList> names = listPidFiles(programDir);
+    if (!names)
+        return -1;
     int taken = 0;
-    for (const QByteArray &name : listPidFiles(programDir)) {
-        if (isLaunchedJobFile(name) && reclaimIfAbandoned(programDir + '/' + name))
+    for (const QByteArray &name : *names) {
+        if (ignored.contains(name))
             continue;
+        if (isJobFile(name, ".pid") && reclaimIfAbandoned(programDir + '/' + name)) {
+            // Nobody saw how it ended: its runner was killed, or the machine stopped.
+            const QByteArray jobId = name.chopped(4);
+            recordFailure(programDir, jobId, "Error Job Lost : " + jobId);
+            continue;
+        }
         ++taken;
     }
     return taken;
 }
 
-int waitForFewerSlots(const QByteArray &programDir, int bound)
+int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArrayList &ignored)
 {
     bool watching = false;
     int watch = -1;
     for (;;) {
         const int lock = lockProgramDir(programDir);
-        if (countTakenSlots(programDir) < bound) {
+        const int taken = lock < 0 ? -1 : countTakenSlots(programDir, ignored);
+        if (taken < 0) {
+            unlockProgramDir(lock);
+            stopWatching(watch);
+            return -1;
+        }
+        if (taken < bound) {
             stopWatching(watch);
             return lock;
         }

@@ -2,7 +2,12 @@
 
 #include "frame.h"
 
+#include <QFile>
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstring>
 
 #include <dirent.h>
@@ -11,24 +16,19 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 // A wait where no change can be watched: a full listing this often.
 constexpr int pollIntervalMs = 8;
+// The directory's lock is held only while slots are counted and one is claimed;
+// a wait longer than this means its holder is stopped or stuck.
+constexpr int lockWaitBeforeNoticeS = 1;
 // Nothing announces a lock released by the last process of a dead job, which
 // makes its pid file reclaimable; a count this often finds it.
 constexpr int recountIntervalMs = 1000;
-
-static bool endsWithPid(const char *name, size_t length)
-{
-    // ASCII only: the locale's idea of case (Turkish I) must not change what counts.
-    if (length < 4)
-        return false;
-    const char *tail = name + length - 4;
-    return tail[0] == '.' && (tail[1] | 0x20) == 'p' && (tail[2] | 0x20) == 'i'
-        && (tail[3] | 0x20) == 'd';
-}
 
 static bool isFileOrDirectory(int dirFd, const dirent *entry)
 {
@@ -41,21 +41,75 @@ static bool isFileOrDirectory(int dirFd, const dirent *entry)
         && (S_ISREG(target.st_mode) || S_ISDIR(target.st_mode));
 }
 
-QByteArrayList listPidFiles(const QByteArray &programDir)
+static void printFailure(const char *what, const QByteArray &path)
 {
+    printLine(what + path + " : " + strerror(errno));
+}
+
+std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name))
+{
+    // readdir rather than QDir: this may run among thousands of entries, and a
+    // name that is not UTF-8 must not become another one.
     QByteArrayList names;
     DIR *dir = opendir(programDir.constData());
-    if (!dir)
-        return names;
+    if (!dir) {
+        printFailure("Error Cannot List : ", programDir);
+        return std::nullopt;
+    }
     while (const dirent *entry = readdir(dir)) {
-        const size_t length = strlen(entry->d_name);
-        if (entry->d_name[0] == '.' || !endsWithPid(entry->d_name, length)
-            || !isFileOrDirectory(dirfd(dir), entry))
+        const QByteArray name(entry->d_name);
+        if (name.startsWith('.') || !wanted(name) || !isFileOrDirectory(dirfd(dir), entry))
             continue;
-        names.append(QByteArray(entry->d_name, qsizetype(length)));
+        names.append(name);
     }
     closedir(dir);
     return names;
+}
+
+static bool writeAll(int fd, const QByteArray &contents)
+{
+    for (qsizetype done = 0; done < contents.size();) {
+        const ssize_t written = write(fd, contents.constData() + done, size_t(contents.size() - done));
+        if (written < 0 && errno != EINTR)
+            return false;
+        done += std::max<ssize_t>(written, 0);
+    }
+    return true;
+}
+
+bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
+{
+    // Written under a hidden name, which nobody lists, then renamed into place.
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray hidden = path.left(slash + 1) + '.' + path.mid(slash + 1);
+    const int fd = open(hidden.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    const bool written = writeAll(fd, contents);
+    if (close(fd) == 0 && written && rename(hidden.constData(), path.constData()) == 0)
+        return true;
+    unlink(hidden.constData());
+    return false;
+}
+
+std::optional<QByteArray> takeFile(const QByteArray &path)
+{
+    const int fd = open(path.constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray contents;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) != 0) {
+        if (got > 0)
+            contents.append(buffer, got);
+        else if (errno != EINTR)
+            break;
+    }
+    close(fd);
+    if (got != 0 || unlink(path.constData()) != 0)
+        return std::nullopt;
+    return contents;
 }
 
 static int lockFile(int fd, int operation)
@@ -67,12 +121,63 @@ static int lockFile(int fd, int operation)
     return result;
 }
 
+// Who holds the lock on the file open at fd, as the kernel lists it in /proc/locks:
+// "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF", waiters marked with "->".
+static QByteArray lockHolder(int fd)
+{
+    struct stat file;
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (fstat(fd, &file) != 0 || !locks.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArray inode = QByteArray::number(major(file.st_dev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(minor(file.st_dev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(quint64(file.st_ino));
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QByteArrayList fields = line.simplified().split(' ');
+        if (fields.size() > 5 && fields[1] == "FLOCK" && fields[5] == inode) {
+            QFile name(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(fields[4])));
+            const QByteArray command = name.open(QIODevice::ReadOnly) ? name.readAll().trimmed() : "?";
+            return "process " + fields[4] + " (" + command + ")";
+        }
+    }
+    return QByteArray();
+}
+
+static void interruptWait(int)
+{
+}
+
 int lockProgramDir(const QByteArray &programDir)
 {
     // The kernel drops the lock if its holder dies, so a killed launcher blocks nobody.
     const int fd = open(programDir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0)
-        lockFile(fd, LOCK_EX);
+    if (fd < 0) {
+        printFailure("Error Cannot Lock : ", programDir);
+        return -1;
+    }
+    int locked = lockFile(fd, LOCK_EX | LOCK_NB);
+    if (locked != 0 && errno == EWOULDBLOCK) {
+        // A stopped holder would keep us waiting without a word: after a while
+        // the alarm ends the wait, once, to say who it is.
+        struct sigaction alarm = {}, previous;
+        alarm.sa_handler = interruptWait;
+        sigaction(SIGALRM, &alarm, &previous);
+        const itimerval once = {{0, 0}, {lockWaitBeforeNoticeS, 0}}, off = {};
+        setitimer(ITIMER_REAL, &once, nullptr);
+        locked = flock(fd, LOCK_EX);
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &previous, nullptr);
+        if (locked != 0 && errno == EINTR) {
+            const QByteArray holder = lockHolder(fd);
+            printLine("Waiting For Lock : " + programDir + (holder.isEmpty() ? "" : " : held by " + holder));
+            locked = lockFile(fd, LOCK_EX);
+        }
+    }
+    if (locked != 0) {
+        printFailure("Error Cannot Lock : ", programDir);
+        close(fd);
+        return -1;
+    }
     return fd;
 }
 
@@ -96,6 +201,25 @@ int claimSlot(const QByteArray &pidFile)
     unlink(pidFile.constData());
     printLine("Error Cannot Lock : " + pidFile);
     return -1;
+}
+
+QByteArrayList heldPidFiles(const QByteArray &programDir)
+{
+    QByteArrayList held;
+    DIR *fds = opendir("/proc/self/fd");
+    if (!fds)
+        return held;
+    const QByteArray prefix = programDir.endsWith('/') ? programDir : programDir + '/';
+    while (const dirent *entry = readdir(fds)) {
+        char target[PATH_MAX];
+        const ssize_t length = readlinkat(dirfd(fds), entry->d_name, target, sizeof target);
+        const QByteArray path(target, length > 0 ? length : 0);
+        const QByteArray name = path.mid(prefix.size());
+        if (path.startsWith(prefix) && !name.contains('/') && countsAsSlot(name))
+            held.append(name);
+    }
+    closedir(fds);
+    return held;
 }
 
 bool reclaimIfAbandoned(const QByteArray &pidFile)

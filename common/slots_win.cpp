@@ -4,24 +4,45 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 #include <QThread>
 
 // Windows has no advisory locks that outlive a handle's owner as flock does:
 // slots are plain files there, counted every 8 ms.
 
-QByteArrayList listPidFiles(const QByteArray &programDir)
+std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name))
 {
     QByteArrayList names;
     const QStringList entries = QDir(QString::fromUtf8(programDir))
-        .entryList({QStringLiteral("*.pid")}, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries)
-        names.append(entry.toUtf8());
+        .entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        if (wanted(entry.toUtf8()))
+            names.append(entry.toUtf8());
+    }
     return names;
+}
+
+bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
+{
+    QSaveFile file(QString::fromUtf8(path));
+    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.commit();
+}
+
+std::optional<QByteArray> takeFile(const QByteArray &path)
+{
+    QFile file(QString::fromUtf8(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray contents = file.readAll();
+    file.close();
+    if (!file.remove())
+        return std::nullopt;
+    return contents;
 }
 
 int lockProgramDir(const QByteArray &)
 {
-    return -1;
+    return 0;
 }
 
 void unlockProgramDir(int)
@@ -35,6 +56,11 @@ int claimSlot(const QByteArray &pidFile)
         return 0;
     printLine("Error Cannot Open : " + pidFile);
     return -1;
+}
+
+QByteArrayList heldPidFiles(const QByteArray &)
+{
+    return {};
 }
 
 bool reclaimIfAbandoned(const QByteArray &)

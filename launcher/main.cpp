@@ -43,6 +43,8 @@ int main(int argc, char *argv[])
     const QByteArray pidFile = pidFilePath(programDir, jobId);
 
     const int dirLock = waitForFewerSlots(programDir, limit);
+    if (dirLock < 0)
+        endProgram(1);
     const int slotLock = claimSlot(pidFile);
     unlockProgramDir(dirLock);
     // A job started without its slot would run beyond the limit.

@@ -128,13 +128,17 @@ int main(int argc, char *argv[])
     arguments.removeFirst();
     const QByteArray jobId = arguments.takeFirst();
     const QByteArrayList childArguments = interpreterArguments(arguments);
-    printLine(childArguments.join('|'));
+    const QByteArray echoLine = childArguments.join('|');
+    printLine(echoLine);
 
     Job job = startJob(interpreter(), childArguments);
     if (job.pid >= 0)
         relayOutput(job);
     const int jobStatus = waitForJob(job);
 
+    // A job that ignored a signal passed on to it and ended well has not failed.
+    if (jobStatus != 0)
+        recordFailure(programDir, jobId, "Error Job Failed : " + QByteArray::number(jobStatus) + " : " + echoLine);
     // Where the program directory cannot be had, the slot is reclaimed once the
     // job has ended: its lock goes with the last of its processes.
     if (!programDir.isEmpty() && isSafeJobId(jobId))

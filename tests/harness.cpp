@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <utility>
 
+#include <unistd.h>
+
 Install::Install()
 {
     if (!dir.isValid())
@@ -29,6 +31,8 @@ Result run(const QString &program, const QStringList &arguments, const QString &
 {
     QProcess process;
     process.setProcessEnvironment(environment);
+    // Whatever the test runner leaks would change what a program has to work with.
+    process.setChildProcessModifier([] { close_range(3, ~0U, 0); });
     if (!workDir.isEmpty())
         process.setWorkingDirectory(workDir);
     process.start(program, arguments);

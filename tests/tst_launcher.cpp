@@ -23,6 +23,7 @@ private slots:
     void returnsWhileTheJobRuns();
     void failsWhenItCannotClaimASlot();
     void failsWhenTheRunnerIsMissing();
+    void failsWhenItCannotSeeTheSlots();
 };
 
 void LauncherTest::neverRunsMoreJobsThanTheLimit()
@@ -48,9 +49,11 @@ void LauncherTest::waitsWhileEverySlotIsTaken()
 {
     Install install;
     QVERIFY(install.isValid());
-    // A file placed by hand holds a slot, whatever the case of its name. Among a
-    // thousand other entries, waiting costs nothing while nothing changes.
-    QVERIFY(QFile(install.path() + "/OLD.PID").open(QIODevice::WriteOnly));
+    // A file placed by hand holds a slot, even one named like a job's but in capitals,
+    // which no launcher writes. Among a thousand other entries, waiting costs
+    // nothing while nothing changes.
+    const QString held = install.path() + "/{0C8F1C9E-3E4B-4A57-9D55-8D5F0B7F2A11}.pid";
+    QVERIFY(QFile(held).open(QIODevice::WriteOnly));
     for (int i = 0; i < 1000; ++i)
         QVERIFY(QFile(install.path() + QStringLiteral("/junk-%1").arg(i)).open(QIODevice::WriteOnly));
     QProcess launcher;
@@ -67,7 +70,7 @@ void LauncherTest::waitsWhileEverySlotIsTaken()
     // The slot is taken at once once it is freed, not at the next look.
     QElapsedTimer freed;
     freed.start();
-    QVERIFY(QFile::remove(install.path() + "/OLD.PID"));
+    QVERIFY(QFile::remove(held));
     QVERIFY(waitUntil([&] { return !install.pidFiles().isEmpty() || QFile::exists(install.path() + "/placed"); }, 20000));
     QVERIFY2(freed.elapsed() < 250, qPrintable(QString::number(freed.elapsed())));
     QVERIFY(launcher.waitForFinished(20000));
@@ -167,6 +170,39 @@ void LauncherTest::failsWhenTheRunnerIsMissing()
     QCOMPARE(result.output, "taskfan 0.2\nError Cannot Start : " + install.program("taskexec").toUtf8() + "\n");
     QCOMPARE(result.status, 1);
     QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void LauncherTest::failsWhenItCannotSeeTheSlots()
+{
+    // A directory that cannot be read is not an empty one: with the only slot
+    // taken, nothing is placed and the waiter does not report the slots free.
+    const QStringList ways{"setpriv --reuid=65534 --regid=65534 --clear-groups", "ulimit -n 4;"};
+    for (const QString &way : ways) {
+        Install install;
+        QVERIFY(install.isValid());
+        QVERIFY(QFile(install.path() + "/held.pid").open(QIODevice::WriteOnly));
+        if (way.startsWith("setpriv")) {
+            if (geteuid() != 0)
+                QSKIP("only root can run the programs as another user");
+            // Others may write and enter, but not read.
+            QVERIFY(QFile::setPermissions(install.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                          | QFile::WriteOther | QFile::ExeOther | QFile::WriteGroup | QFile::ExeGroup));
+        }
+        const Result result = runScript(install, QStringLiteral(R"sh(
+            (%1 taskset -c 0 "$D/taskfan" 'touch placed'); echo "status $?"
+            (%1 "$D/taskjoin"); echo "status $?")sh").arg(way));
+        const QList<QByteArray> lines = result.output.split('\n');
+        QCOMPARE(lines.size(), 7);
+        for (int i : {1, 4}) {
+            QVERIFY2(lines[i].startsWith("Error Cannot L") && lines[i].contains(" : " + install.path().toUtf8() + " : "),
+                     result.output.constData());
+        }
+        QCOMPARE(lines[2], "status 1");
+        QCOMPARE(lines[5], "status 1");
+        QCOMPARE(install.pidFiles(), QStringList{"held.pid"});
+        QTest::qSleep(500);
+        QVERIFY(!QFile::exists(install.path() + "/placed"));
+    }
 }
 
 QTEST_GUILESS_MAIN(LauncherTest)

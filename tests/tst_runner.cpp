@@ -26,6 +26,7 @@ private slots:
     void freesItsSlotWhenNobodyReads();
     void freesItsSlotWhenTheShellEnds();
     void keepsItsDirectoryWhenReplaced();
+    void saysWhenTheJobCannotStart();
 };
 
 static const QString jobId = QStringLiteral("{0c8f1c9e-3e4b-4a57-9d55-8d5f0b7f2a11}");
@@ -229,6 +230,17 @@ void RunnerTest::keepsItsDirectoryWhenReplaced()
         cp "$D/taskexec" new && mv new "$D/taskexec" && touch go && "$D/taskjoin")sh");
     QCOMPARE(result.status, 0);
     QVERIFY2(!result.output.contains("Error") && result.output.endsWith("\nfinished\n"), result.output.constData());
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void RunnerTest::saysWhenTheJobCannotStart()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // Enough descriptors to place the job, too few for the runner's pipe.
+    const Result result = runScript(install, R"sh((ulimit -n 5; "$D/taskfan" 'echo ran' > runner); "$D/taskjoin"; cat runner)sh");
+    QCOMPARE(result.output, QByteArray("taskjoin 0.2\nError Job Failed : 127 : -c|echo ran\n"
+                                       "taskfan 0.2\ntaskexec 0.2\n-c|echo ran\nError Cannot Start : /bin/sh\n"));
     QCOMPARE(install.pidFiles(), QStringList());
 }
 

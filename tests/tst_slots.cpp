@@ -21,6 +21,7 @@ private slots:
     void runnerPassesSignalsOnAndWaitsForTheJob_data();
     void runnerPassesSignalsOnAndWaitsForTheJob();
     void deadRunnersSlotComesBack();
+    void saysWhoHoldsTheLock();
 };
 
 // Processes other than the test's own working in the program directory: runners and jobs.
@@ -75,8 +76,10 @@ void SlotsTest::cancellingFreesTheSlots()
     for (qint64 runner : runners)
         QCOMPARE(kill(pid_t(runner), SIGTERM), 0);
     QVERIFY(waitUntil([&] { return install.pidFiles().isEmpty() && processesIn(install).isEmpty(); }, 2000));
+    // Cancelled jobs did not finish their work.
     const Result join = run(install.program("taskjoin"), {}, QString(), 5000);
-    QCOMPARE(join.status, 0);
+    QCOMPARE(join.output.count("Error Job Failed : 143 : -c|sleep 60"), 2);
+    QCOMPARE(join.status, 1);
 }
 
 void SlotsTest::runnerPassesSignalsOnAndWaitsForTheJob_data()
@@ -85,10 +88,12 @@ void SlotsTest::runnerPassesSignalsOnAndWaitsForTheJob_data()
     QTest::addColumn<QString>("command");
     QTest::addColumn<QByteArray>("outputEnd");
     const QString cancelled = QStringLiteral("echo started; sleep 60; echo not cancelled");
-    QTest::newRow("SIGTERM") << int(SIGTERM) << cancelled << QByteArray("not cancelled\nstarted\n");
-    QTest::newRow("SIGINT") << int(SIGINT) << cancelled << QByteArray("not cancelled\nstarted\n");
-    QTest::newRow("SIGHUP") << int(SIGHUP) << cancelled << QByteArray("not cancelled\nstarted\n");
-    // A job that ignores the signal runs on, and its runner with it.
+    // The job id is not a launcher's, so the failure is said on standard output.
+    const QByteArray failed = "started\nError Job Failed : %1 : -c|echo started; sleep 60; echo not cancelled\n";
+    QTest::newRow("SIGTERM") << int(SIGTERM) << cancelled << QByteArray(failed).replace("%1", "143");
+    QTest::newRow("SIGINT") << int(SIGINT) << cancelled << QByteArray(failed).replace("%1", "130");
+    QTest::newRow("SIGHUP") << int(SIGHUP) << cancelled << QByteArray(failed).replace("%1", "129");
+    // A job that ignores the signal runs on, and its runner with it; it did not fail.
     QTest::newRow("ignored") << int(SIGTERM) << QStringLiteral("trap '' TERM; echo started; sleep 1; echo survived")
                              << QByteArray("started\nsurvived\n");
 }
@@ -119,16 +124,47 @@ void SlotsTest::deadRunnersSlotComesBack()
     QCOMPARE(run(install.program("taskfan"), {"sleep 4"}).status, 0);
     QList<qint64> runners;
     QVERIFY(waitUntil([&] { return (runners = runnersWithJobs(install)).size() == 1; }));
+    const QString jobId = install.pidFiles().value(0).chopped(4);
     QCOMPARE(kill(pid_t(runners[0]), SIGKILL), 0);
     // The job still runs, so its slot still counts.
     QProcess waiter;
     waiter.start(install.program("taskjoin"), {});
     QVERIFY(!waiter.waitForFinished(1000));
     QCOMPARE(install.pidFiles().size(), 1);
-    // Once the job has ended, nothing holds the slot and the waiter takes it back.
+    // Once the job has ended, nothing holds the slot and the waiter takes it back,
+    // and says that nobody saw how the job ended.
     QVERIFY(waiter.waitForFinished(20000));
+    QCOMPARE(waiter.readAllStandardOutput(), "taskjoin 0.2\nError Job Lost : " + jobId.toUtf8() + "\n");
+    QCOMPARE(waiter.exitCode(), 1);
     QCOMPARE(install.pidFiles(), QStringList());
     QVERIFY(processesIn(install).isEmpty());
+}
+
+void SlotsTest::saysWhoHoldsTheLock()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // A holder of the directory's lock that does not let go, as a stopped launcher would.
+    QProcess holder;
+    holder.start("flock", {"-o", install.path(), "sleep", "60"});
+    QVERIFY(holder.waitForStarted());
+    QVERIFY(waitUntil([&] {
+        QFile locks("/proc/locks");
+        return locks.open(QIODevice::ReadOnly) && locks.readAll().contains(" " + QByteArray::number(holder.processId()) + " ");
+    }));
+    QProcess launcher;
+    launcher.setWorkingDirectory(install.path());
+    launcher.start(install.program("taskfan"), {"touch placed"});
+    QByteArray output;
+    const QByteArray notice = "Waiting For Lock : " + install.path().toUtf8() + " : held by process "
+        + QByteArray::number(holder.processId()) + " (flock)\n";
+    QVERIFY2(readUntil(launcher, output, notice, 3000), output.constData());
+    QVERIFY(!QFile::exists(install.path() + "/placed"));
+    holder.kill();
+    QVERIFY(launcher.waitForFinished(20000));
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(output + launcher.readAllStandardOutput(), "taskfan 0.2\n" + notice);
+    QVERIFY(waitUntil([&] { return QFile::exists(install.path() + "/placed") && install.pidFiles().isEmpty(); }));
 }
 
 QTEST_GUILESS_MAIN(SlotsTest)

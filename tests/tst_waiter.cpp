@@ -16,6 +16,8 @@ private slots:
     void waitsUntilEverySlotIsFree();
     void batchResultsAreCompleteAfterJoin();
     void twoScriptsShareTheSlots();
+    void nestedBatchEnds();
+    void reportsEachFailedJobOnce();
 };
 
 void WaiterTest::endsAtOnceWhenNoSlotIsTaken()
@@ -94,6 +96,52 @@ void WaiterTest::twoScriptsShareTheSlots()
         QVERIFY(script->waitForFinished(120000));
         QCOMPARE(script->exitCode(), 0);
     }
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void WaiterTest::nestedBatchEnds()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // The waiter inside the job does not wait for the slot of the job it runs in.
+    const Result result = runScript(install,
+        R"sh("$D/taskfan" '"$D/taskfan" "sleep 0.3; echo inner"; "$D/taskjoin"; echo outer-done' && "$D/taskjoin")sh",
+        {}, 30000);
+    QCOMPARE(result.status, 0);
+    const qsizetype inner = result.output.indexOf("\ninner\n");
+    QVERIFY2(inner > 0 && inner < result.output.indexOf("\nouter-done\n"), result.output.constData());
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void WaiterTest::reportsEachFailedJobOnce()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // Two waiters started together while the jobs run; a third comes after them.
+    const Result result = runScript(install, R"sh(
+        for job in 'sleep 0.3' 'sleep 0.3; exit 3' 'sleep 0.3; kill -TERM $$' 'sleep 0.3; no-such-command-anywhere'; do
+            "$D/taskfan" "$job" > /dev/null
+        done
+        "$D/taskfan" sh -c 'sleep 0.3; exit 4' sh "$(printf 'line\nbreak\377')" > /dev/null
+        "$D/taskjoin" > first & first=$!
+        "$D/taskjoin" > second & second=$!
+        wait $first; echo "first $?"; cat first
+        wait $second; echo "second $?"; cat second
+        "$D/taskjoin"; echo "third $?")sh");
+    QCOMPARE(result.status, 0);
+    const QByteArrayList failures{"Error Job Failed : 3 : -c|sleep 0.3; exit 3\n",
+                                  "Error Job Failed : 143 : -c|sleep 0.3; kill -TERM $$\n",
+                                  "Error Job Failed : 127 : -c|sleep 0.3; no-such-command-anywhere\n",
+                                  "Error Job Failed : 4 : -c|\"$@\"|sh|sh|-c|sleep 0.3; exit 4|sh|line\nbreak\377\n"};
+    for (const QByteArray &failure : failures)
+        QVERIFY2(result.output.count(failure) == 1, result.output.constData());
+    QCOMPARE(result.output.count("Error"), failures.size());
+    // Each of the first two says whether it reported anything; the third finds nothing left.
+    const qsizetype second = result.output.indexOf("\nsecond ");
+    const QByteArray firstPart = result.output.left(second), secondPart = result.output.mid(second + 1);
+    QVERIFY(firstPart.startsWith(firstPart.contains("Error") ? "first 1\n" : "first 0\n"));
+    QVERIFY(secondPart.startsWith(secondPart.contains("Error Job Failed") ? "second 1\n" : "second 0\n"));
+    QVERIFY(result.output.endsWith("taskjoin 0.2\nthird 0\n"));
     QCOMPARE(install.pidFiles(), QStringList());
 }
 

@@ -1,4 +1,5 @@
-// taskjoin: blocks until every job placed from this directory has ended.
+// taskjoin: blocks until every job placed from this directory has ended, then
+// reports the jobs that failed.
 
 #include "frame.h"
 #include "slots.h"
@@ -12,7 +13,15 @@ int main()
     if (programDir.isEmpty())
         endProgram(1);
     // A runner frees its slot only after its job's output is out, so once no slot
-    // is taken every job has ended and said all it had to say.
-    unlockProgramDir(waitForFewerSlots(programDir, 1));
-    endProgram(0);
+    // is taken every job has ended and said all it had to say. A waiter inside a
+    // job does not wait for that job's own slot.
+    const int dirLock = waitForFewerSlots(programDir, 1, heldPidFiles(programDir));
+    if (dirLock < 0)
+        endProgram(1);
+    const QByteArrayList failures = takeFailureRecords(programDir);
+    // Said after the lock is let go: a slow reader must not hold up other programs.
+    unlockProgramDir(dirLock);
+    for (const QByteArray &failure : failures)
+        printLine(failure);
+    endProgram(failures.isEmpty() ? 0 : 1);
 }
