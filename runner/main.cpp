@@ -13,8 +13,8 @@
 #include <cstring>
 #include <string_view>
 
-// As much as a pipe holds.
-constexpr qsizetype readSize = 65536;
+// As much as the job's pipe holds.
+constexpr qsizetype readSize = 256 << 10;
 // How long the start of a line may wait for its end before it goes out alone,
 // so that progress output without line ends still shows.
 constexpr int partialLineWaitMs = 150;
