@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <iterator>
+
 #include <windows.h>
 
 QByteArray programDirectory()

@@ -77,9 +77,11 @@ run_block() {
 $(cat "$out")"
 }
 
-# Every example leaves its slots free and no runner behind.
+# Every example leaves its slots free, no failure record unreported and no
+# runner behind.
 settled() {
     ! ls "$bin" | grep -qi '\.pid$' || fail "slots left taken: $(ls "$bin")"
+    ! ls -A "$bin" | grep -q '\.failed$' || fail "failure records left: $(ls -A "$bin")"
     [ -z "$(runners)" ] || fail "runners left: $(runners)"
 }
 
@@ -143,26 +145,38 @@ c_sources() {
 case=c-build
 sandbox "$case"
 c_sources
-touch "$work/failed"    # left over from an earlier run: the block starts afresh
 run_block "$case"
 grep -qx 'hello from one and two' "$out" || fail "the program was not built and run: $(cat "$out")"
-[ ! -e "$work/failed" ] || fail "a compile was recorded as failed"
+! grep -q '^Error' "$out" || fail "a compile was reported as failed: $(cat "$out")"
 settled
 
+# taskjoin names the failed compile and exits with 1, so the block stops before
+# the link step.
 case=c-build-failing
 sandbox "$case"
 c_sources
 echo 'int broken(void) { return }' > "$work/src/broken.c"
 run_block c-build allow-failure
-[ -e "$work/failed" ] || fail "the failed compile was not recorded"
+[ "$status" -eq 1 ] || fail "exit status $status, not 1, after a failed compile"
 [ ! -e "$work/hello" ] || fail "linked in spite of a failed compile"
 grep -q 'broken.c.*error' "$out" || fail "the compiler's message was not shown: $(cat "$out")"
+[ "$(grep -c '^Error Job Failed : [1-9][0-9]* : -c|.*|src/broken\.c$' "$out")" = 1 ] \
+    || fail "taskjoin did not report the failed compile once: $(cat "$out")"
+[ "$(grep -c '^Error' "$out")" = 1 ] || fail "more than the failed compile was reported: $(cat "$out")"
+settled
+# Once reported, the failure is gone: the fixed build runs clean in the same place.
+rm "$work/src/broken.c" "$work/src/broken.c.err"
+run_block c-build
+grep -qx 'hello from one and two' "$out" || fail "the fixed program was not built and run: $(cat "$out")"
+! grep -q '^Error' "$out" || fail "an old failure was reported again: $(cat "$out")"
 settled
 
 case=find
 sandbox "$case"
 mkdir -p "$work/data/sub dir"
-names=(plain "two  blanks" $'new\nline' $'tab\there' "it's \"quoted\"" '$HOME *' 'back\slash' -dash $'caf\303\251' "sub dir/deep")
+# $'caf\351' is not UTF-8: it too reaches sort byte for byte.
+names=(plain "two  blanks" $'new\nline' $'tab\there' "it's \"quoted\"" '$HOME *' 'back\slash' -dash $'caf\303\251' $'caf\351'
+       "sub dir/deep")
 for name in "${names[@]}"; do
     printf '%s\n' c b a "$name" > "$work/data/$name.csv"
 done
@@ -182,9 +196,13 @@ sandbox "$case"
     > "$top/$case/placed.log" < /dev/null
 eventually test -s "$work/job" || fail "the job did not start"
 job=$(cat "$work/job" 2> /dev/null)
-run_block "$case"
+# taskjoin reports the cancelled job and exits with 1, which ends the block.
+run_block "$case" 1
+[ "$status" -eq 1 ] || fail "exit status $status, not 1, after a cancel"
 grep -qF "$bin/taskexec {" "$out" || fail "pgrep did not show the runner: $(cat "$out")"
 grep -qF "$bin/{" "$out" || fail "ls did not show the slot: $(cat "$out")"
+grep -qxF 'Error Job Failed : 143 : -c|echo $$ > job; sleep 300; touch finished' "$out" \
+    || fail "taskjoin did not report the cancelled job: $(cat "$out")"
 # The job's shell leads the job's process group: the sleep in it ends too.
 job_gone() { [ -z "$(pgrep -g "$job")" ]; }
 [ -n "$job" ] && eventually job_gone || fail "job processes live on: $(pgrep -ag "$job")"
@@ -206,6 +224,22 @@ rm "$bin/reserved.pid"
 (cd "$work" && timeout 20 taskset -c 0 "$bin/taskfan" 'touch placed' && timeout 20 "$bin/taskjoin") > /dev/null \
     || fail "no job placed once the reservation was removed"
 [ -e "$work/placed" ] || fail "the job placed after the reservation did not run"
+# Only a name of taskfan's own form is ever taken back: one in upper case holds
+# its slot although no process holds its lock.
+hand='{0f8fad5b-D9CB-469F-A165-70867728950E}.pid'
+touch "$bin/$hand"
+(cd "$work" && timeout 2 "$bin/taskjoin") > /dev/null
+[ $? -eq 124 ] || fail "taskjoin returned while $hand was there"
+[ -e "$bin/$hand" ] || fail "$hand, placed by hand, was deleted"
+rm -f "$bin/$hand"
+# One of taskfan's form that no process holds is a dead job's: taken back, and
+# reported as lost.
+dead='{0f8fad5b-d9cb-469f-a165-70867728950e}'
+touch "$bin/$dead.pid"
+(cd "$work" && timeout 20 "$bin/taskjoin") > "$out"
+status=$?
+[ "$status" -eq 1 ] || fail "taskjoin exited with $status, not 1, for a lost job"
+grep -qxF "Error Job Lost : $dead" "$out" || fail "the lost job was not reported: $(cat "$out")"
 settled
 
 case=compress.sh

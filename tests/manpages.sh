@@ -26,7 +26,7 @@ for page in taskfan taskexec taskjoin; do
                    EXAMPLES BUGS; do
         grep -Eq "^ *$section\$" <<< "$text" || fail "no section '$section'"
     done
-    for words in 'One word' 'Several words' '\.pid' 'U\+FFFD' 'SIGKILL' 'placed by hand' \
+    for words in 'One word' 'Several words' '\.pid' 'byte for byte' 'SIGKILL' 'placed by hand' \
                  'Standard error of jobs is not shown' 'reads no environment variable'; do
         grep -Eq "$words" <<< "$text" || fail "does not say '$words'"
     done
