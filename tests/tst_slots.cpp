@@ -107,9 +107,20 @@ void SlotsTest::runnerPassesSignalsOnAndWaitsForTheJob()
     QVERIFY(install.isValid());
     QVERIFY(QFile(install.path() + "/{job}.pid").open(QIODevice::WriteOnly));
     QProcess runner;
+    runner.setWorkingDirectory(install.path());
     runner.start(install.program("taskexec"), {"{job}", command});
     QByteArray output;
     QVERIFY(readUntil(runner, output, "started\n"));
+    // Not before the sleep runs: a shell that gets SIGINT while it starts a command
+    // still runs that command.
+    QVERIFY(waitUntil([&] {
+        for (const QString &pid : processesIn(install)) {
+            QFile name("/proc/" + pid + "/comm");
+            if (name.open(QIODevice::ReadOnly) && name.readAll() == "sleep\n")
+                return true;
+        }
+        return false;
+    }));
     QCOMPARE(kill(pid_t(runner.processId()), signalNumber), 0);
     QVERIFY(runner.waitForFinished(20000));
     QVERIFY((output + runner.readAll()).endsWith(outputEnd));
