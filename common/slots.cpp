@@ -72,10 +72,13 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
         printLine(line);
 }
 
-QByteArrayList takeFailureRecords(const QByteArray &programDir)
+std::optional<QByteArrayList> takeFailureRecords(const QByteArray &programDir)
 {
+    const std::optional<QByteArrayList> names = listEntries(programDir, isFailureRecord);
+    if (!names)
+        return std::nullopt;
     QByteArrayList lines;
-    for (const QByteArray &name : listEntries(programDir, isFailureRecord).value_or(QByteArrayList())) {
+    for (const QByteArray &name : *names) {
         if (const std::optional<QByteArray> line = takeFile(programDir + '/' + name))
             lines.append(*line);
     }

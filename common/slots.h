@@ -35,7 +35,8 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
 
 // The lines of every failure record in the directory, the records deleted. Call
 // with the program directory locked, so that no two waiters report one record.
-QByteArrayList takeFailureRecords(const QByteArray &programDir);
+// None, after saying so, when the directory cannot be listed.
+std::optional<QByteArrayList> takeFailureRecords(const QByteArray &programDir);
 
 // Waits until fewer than `bound` slots are taken, and returns the program
 // directory's lock, still held, so that the caller can claim a slot before
@@ -53,7 +54,7 @@ std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*w
 // Writes a file that appears whole or not at all; false if it cannot.
 bool writeFileWhole(const QByteArray &path, const QByteArray &contents);
 
-// Reads a file and deletes it; none if it cannot be read.
+// Reads a file and deletes it where it can; none if it cannot be read.
 std::optional<QByteArray> takeFile(const QByteArray &path);
 
 // An exclusive lock on the program directory, held from counting the slots to

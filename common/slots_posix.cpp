@@ -4,10 +4,8 @@
 
 #include <QFile>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstring>
 
 #include <dirent.h>
@@ -17,7 +15,6 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/time.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -25,7 +22,9 @@
 constexpr int pollIntervalMs = 8;
 // The directory's lock is held only while slots are counted and one is claimed;
 // a wait longer than this means its holder is stopped or stuck.
-constexpr int lockWaitBeforeNoticeS = 1;
+constexpr int lockWaitBeforeNoticeMs = 1000;
+// How often a program tries the lock until then.
+constexpr int lockRetryMs = 1;
 // Nothing announces a lock released by the last process of a dead job, which
 // makes its pid file reclaimable; a count this often finds it.
 constexpr int recountIntervalMs = 1000;
@@ -66,17 +65,6 @@ std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*w
     return names;
 }
 
-static bool writeAll(int fd, const QByteArray &contents)
-{
-    for (qsizetype done = 0; done < contents.size();) {
-        const ssize_t written = write(fd, contents.constData() + done, size_t(contents.size() - done));
-        if (written < 0 && errno != EINTR)
-            return false;
-        done += std::max<ssize_t>(written, 0);
-    }
-    return true;
-}
-
 bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
 {
     // Written under a hidden name, which nobody lists, then renamed into place.
@@ -85,7 +73,8 @@ bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
     const int fd = open(hidden.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
-    const bool written = writeAll(fd, contents);
+    // One line: a short write means a full disk.
+    const bool written = write(fd, contents.constData(), size_t(contents.size())) == contents.size();
     if (close(fd) == 0 && written && rename(hidden.constData(), path.constData()) == 0)
         return true;
     unlink(hidden.constData());
@@ -107,8 +96,10 @@ std::optional<QByteArray> takeFile(const QByteArray &path)
             break;
     }
     close(fd);
-    if (got != 0 || unlink(path.constData()) != 0)
+    if (got != 0)
         return std::nullopt;
+    // One that cannot be deleted is reported again next time rather than never.
+    unlink(path.constData());
     return contents;
 }
 
@@ -143,10 +134,6 @@ static QByteArray lockHolder(int fd)
     return QByteArray();
 }
 
-static void interruptWait(int)
-{
-}
-
 int lockProgramDir(const QByteArray &programDir)
 {
     // The kernel drops the lock if its holder dies, so a killed launcher blocks nobody.
@@ -155,23 +142,18 @@ int lockProgramDir(const QByteArray &programDir)
         printFailure("Error Cannot Lock : ", programDir);
         return -1;
     }
+    // The lock is held for a moment only: a holder that keeps it longer is stopped
+    // or stuck, and a program waiting on it must say so rather than hang mutely.
     int locked = lockFile(fd, LOCK_EX | LOCK_NB);
-    if (locked != 0 && errno == EWOULDBLOCK) {
-        // A stopped holder would keep us waiting without a word: after a while
-        // the alarm ends the wait, once, to say who it is.
-        struct sigaction alarm = {}, previous;
-        alarm.sa_handler = interruptWait;
-        sigaction(SIGALRM, &alarm, &previous);
-        const itimerval once = {{0, 0}, {lockWaitBeforeNoticeS, 0}}, off = {};
-        setitimer(ITIMER_REAL, &once, nullptr);
-        locked = flock(fd, LOCK_EX);
-        setitimer(ITIMER_REAL, &off, nullptr);
-        sigaction(SIGALRM, &previous, nullptr);
-        if (locked != 0 && errno == EINTR) {
+    for (int tries = 1; locked != 0 && errno == EWOULDBLOCK; ++tries) {
+        if (tries * lockRetryMs >= lockWaitBeforeNoticeMs) {
             const QByteArray holder = lockHolder(fd);
             printLine("Waiting For Lock : " + programDir + (holder.isEmpty() ? "" : " : held by " + holder));
             locked = lockFile(fd, LOCK_EX);
+            break;
         }
+        poll(nullptr, 0, lockRetryMs);
+        locked = lockFile(fd, LOCK_EX | LOCK_NB);
     }
     if (locked != 0) {
         printFailure("Error Cannot Lock : ", programDir);

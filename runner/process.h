@@ -32,7 +32,8 @@ qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs);
 int waitForJob(const Job &job);
 
 // From now on SIGTERM, SIGINT and SIGHUP are passed on to the job's process
-// group, once the job has started, instead of ending the runner.
+// group, once the job has started, instead of ending the runner, whatever the
+// caller blocked.
 void forwardTerminationSignals();
 
 // The last termination signal received, or 0.

@@ -76,10 +76,12 @@ static pid_t spawnJob(const QByteArray &program, const QByteArrayList &arguments
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outputEnd, STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    // The runner ignores SIGPIPE; the job is a command like any other.
+    // The runner ignores SIGPIPE, and its caller may have ignored SIGCHLD; the
+    // job is a command like any other.
     sigset_t defaults, none;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
     sigemptyset(&none);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -177,6 +179,11 @@ void forwardTerminationSignals()
     sigemptyset(&action.sa_mask);
     for (int signalNumber : terminationSignalNumbers)
         sigaction(signalNumber, &action, nullptr);
+    // A caller's blocked signals would make the job impossible to cancel, and an
+    // ignored SIGCHLD would reap the job before its status could be read.
+    const sigset_t termination = terminationSignals();
+    sigprocmask(SIG_UNBLOCK, &termination, nullptr);
+    signal(SIGCHLD, SIG_DFL);
 }
 
 int receivedSignal()

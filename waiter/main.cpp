@@ -18,10 +18,12 @@ int main()
     const int dirLock = waitForFewerSlots(programDir, 1, heldPidFiles(programDir));
     if (dirLock < 0)
         endProgram(1);
-    const QByteArrayList failures = takeFailureRecords(programDir);
+    const std::optional<QByteArrayList> failures = takeFailureRecords(programDir);
     // Said after the lock is let go: a slow reader must not hold up other programs.
     unlockProgramDir(dirLock);
-    for (const QByteArray &failure : failures)
+    if (!failures)
+        endProgram(1);
+    for (const QByteArray &failure : *failures)
         printLine(failure);
-    endProgram(failures.isEmpty() ? 0 : 1);
+    endProgram(failures->isEmpty() ? 0 : 1);
 }
