@@ -112,15 +112,14 @@ int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArrayL
     for (;;) {
         const int lock = lockProgramDir(programDir);
         const int taken = lock < 0 ? -1 : countTakenSlots(programDir, ignored);
+        // The watch is left to go with the program: closing it waits for the
+        // kernel's grace period, a millisecond or more, in the middle of a hand-over.
         if (taken < 0) {
             unlockProgramDir(lock);
-            stopWatching(watch);
             return -1;
         }
-        if (taken < bound) {
-            stopWatching(watch);
+        if (taken < bound)
             return lock;
-        }
         // Never wait holding the lock: other launchers and waiters need it to count.
         unlockProgramDir(lock);
         if (watching) {

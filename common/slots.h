@@ -79,4 +79,3 @@ bool reclaimIfAbandoned(const QByteArray &pidFile);
 // where no change can be watched, and then waitForChange sleeps a short while.
 int watchProgramDir(const QByteArray &programDir);
 void waitForChange(int watch);
-void stopWatching(int watch);

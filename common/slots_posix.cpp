@@ -265,9 +265,3 @@ void waitForChange(int watch)
         }
     }
 }
-
-void stopWatching(int watch)
-{
-    if (watch >= 0)
-        close(watch);
-}

@@ -77,7 +77,3 @@ void waitForChange(int)
 {
     QThread::msleep(8);
 }
-
-void stopWatching(int)
-{
-}
