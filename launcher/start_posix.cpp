@@ -15,8 +15,10 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int 
         argv.push_back(const_cast<char *>(argument.constData()));
     argv.push_back(nullptr);
 
-    // The lock becomes descriptor 3; everything above it closes.
+    // The lock becomes descriptor 3, kept across the exec even where it is 3
+    // already; everything above it closes.
     constexpr int lockInRunner = 3;
+    fcntl(slotLock, F_SETFD, 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
