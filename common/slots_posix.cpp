@@ -56,10 +56,11 @@ std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*w
         return std::nullopt;
     }
     while (const dirent *entry = readdir(dir)) {
-        const QByteArray name(entry->d_name);
+        // Looked at in place: most entries are not wanted, and this runs on every count.
+        const QByteArray name = QByteArray::fromRawData(entry->d_name, qsizetype(strlen(entry->d_name)));
         if (name.startsWith('.') || !wanted(name) || !isFileOrDirectory(dirfd(dir), entry))
             continue;
-        names.append(name);
+        names.append(QByteArray(name.constData(), name.size()));
     }
     closedir(dir);
     return names;
