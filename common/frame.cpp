@@ -3,6 +3,7 @@
 #include "stream.h"
 
 #include <cstdlib>
+#include <cstring>
 
 void printLine(const QByteArray &line)
 {
@@ -18,12 +19,30 @@ QByteArrayList commandLine(int argc, char **argv)
     return arguments;
 }
 
-bool hasWords(const QByteArrayList &arguments)
+void answerHelpWords(const QByteArrayList &arguments, const QByteArray &usage)
 {
-    if (arguments.size() >= 2)
+    if (arguments.size() != 2)
+        return;
+    const QByteArray &word = arguments[1];
+    if (word == "--help" || word == "-h")
+        writeToStandardOutput(usage);
+    else if (word != "--version")
+        return;
+    endProgram(0);
+}
+
+bool hasWords(const QByteArrayList &arguments, int needed, const QByteArray &usage)
+{
+    if (arguments.size() > needed)
         return true;
-    printLine("Insufficient arguments. Need at least 1.");
+    printLine("Insufficient arguments. Need at least " + QByteArray::number(needed) + '.');
+    printLine(usage.left(usage.indexOf('\n')));
     return false;
+}
+
+QByteArray reason(int error)
+{
+    return " : " + QByteArray(std::strerror(error));
 }
 
 void endProgram(int status)

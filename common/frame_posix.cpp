@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <cerrno>
 #include <climits>
 
 #include <unistd.h>
@@ -10,9 +11,10 @@ QByteArray programDirectory()
     // replaced later (an upgrade while jobs run), the link no longer names a directory.
     QByteArray path(PATH_MAX, '\0');
     const ssize_t length = readlink("/proc/self/exe", path.data(), size_t(path.size()));
+    const int error = length < 0 ? errno : ENAMETOOLONG;
     const qsizetype slash = length > 0 && length < path.size() ? path.lastIndexOf('/', length - 1) : -1;
     if (slash < 0) {
-        printLine("Error Cannot Find Program Directory");
+        printLine("Error Cannot Find Program Directory" + reason(error));
         return QByteArray();
     }
     // A program in the root directory keeps its "/".

@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -42,7 +43,7 @@ static bool isFileOrDirectory(int dirFd, const dirent *entry)
 
 static void printFailure(const char *what, const QByteArray &path)
 {
-    printLine(what + path + " : " + strerror(errno));
+    printLine(what + path + reason(errno));
 }
 
 std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name))
@@ -175,14 +176,20 @@ int claimSlot(const QByteArray &pidFile)
     // Locked as soon as it exists: no other program can take it for a dead job's.
     const int fd = open(pidFile.constData(), O_RDONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
-        printLine("Error Cannot Open : " + pidFile);
+        const int error = errno;
+        // The usual cause, an install into a directory only root may write, said in so many words.
+        const QByteArray dir = pidFile.left(std::max<qsizetype>(1, pidFile.lastIndexOf('/')));
+        const bool unwritable = error == EACCES && access(dir.constData(), W_OK) != 0;
+        printLine("Error Cannot Open : " + pidFile + reason(error)
+                  + (unwritable ? " (the program directory is not writable)" : ""));
         return -1;
     }
     if (lockFile(fd, LOCK_EX | LOCK_NB) == 0)
         return fd;
+    const int error = errno;
     close(fd);
     unlink(pidFile.constData());
-    printLine("Error Cannot Lock : " + pidFile);
+    printLine("Error Cannot Lock : " + pidFile + reason(error));
     return -1;
 }
 

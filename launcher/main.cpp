@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 static QByteArray runnerPath(const QByteArray &programDir)
@@ -23,12 +24,22 @@ static QByteArray runnerPath(const QByteArray &programDir)
 #endif
 }
 
+static const QByteArray usage =
+    "Usage: taskfan WORDS...\n"
+    "Waits until fewer jobs run than the machine has processors, then starts the\n"
+    "command in the background and returns; taskjoin waits for the jobs.\n"
+    "One word is a shell command line for /bin/sh -c; several words are a command\n"
+    "and its arguments, passed on exactly.\n"
+    "Exit status: 0 job placed; 1 no slot claimed or the runner not started; 2 no words.\n"
+    "See: man taskfan\n";
+
 int main(int argc, char *argv[])
 {
     prepareStandardStreams();
     QByteArrayList arguments = commandLine(argc, argv);
     printLine("taskfan 0.2");
-    if (!hasWords(arguments))
+    answerHelpWords(arguments, usage);
+    if (!hasWords(arguments, 1, usage))
         endProgram(usageError);
 
     const QByteArray programDir = programDirectory();
@@ -53,8 +64,9 @@ int main(int argc, char *argv[])
 
     const QByteArray runner = runnerPath(programDir);
     if (!startRunner(runner, arguments, slotLock)) {
+        const int error = errno;
         std::remove(pidFile.constData());
-        printLine("Error Cannot Start : " + runner);
+        printLine("Error Cannot Start : " + runner + reason(error));
         endProgram(1);
     }
     endProgram(0);

@@ -1,5 +1,6 @@
 #include "start.h"
 
+#include <cerrno>
 #include <vector>
 
 #include <fcntl.h>
@@ -36,5 +37,6 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int 
     const int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    errno = failed;
     return failed == 0;
 }

@@ -114,13 +114,42 @@ static void relayOutput(Job &job)
     writeHeld(pending);
 }
 
+static const QByteArray usage =
+    "Usage: taskexec JOBID WORDS...\n"
+    "Runs one job for taskfan: the words through /bin/sh, the job's standard output\n"
+    "passed on in whole lines, and the slot JOBID.pid beside the programs freed when\n"
+    "the job has ended. A failed job leaves a record for taskjoin.\n"
+    "Exit status: the job's own; 128+N ended by signal N; 127 not started;\n"
+    "2 no job id or no words.\n"
+    "See: man taskexec\n";
+
+// What taskjoin shows of a failed job: its failure line, and under it, indented,
+// the last whole lines the job wrote to standard error, which is otherwise never shown.
+static QByteArray failureReport(int status, const QByteArray &echoLine, const Job &job)
+{
+    QByteArray report = "Error Job Failed : " + QByteArray::number(status) + " : " + echoLine;
+    QByteArrayView tail(job.errorTail);
+    const qsizetype firstLineEnd = tail.indexOf('\n');
+    if (job.errorTailCut && firstLineEnd >= 0 && firstLineEnd + 1 < tail.size())
+        tail = tail.sliced(firstLineEnd + 1);
+    if (tail.endsWith('\n'))
+        tail.chop(1);
+    if (tail.isEmpty())
+        return report;
+    for (const QByteArray &line : tail.toByteArray().split('\n'))
+        report += "\n    " + line;
+    return report;
+}
+
 int main(int argc, char *argv[])
 {
     prepareStandardStreams();
     forwardTerminationSignals();
     QByteArrayList arguments = commandLine(argc, argv);
     printLine("taskexec 0.2");
-    if (!hasWords(arguments))
+    answerHelpWords(arguments, usage);
+    // A job id alone would run an empty shell and fail through a record.
+    if (!hasWords(arguments, 2, usage))
         endProgram(usageError);
     // Taken now: the installed programs may be replaced while the job runs.
     const QByteArray programDir = programDirectory();
@@ -138,7 +167,7 @@ int main(int argc, char *argv[])
 
     // A job that ignored a signal passed on to it and ended well has not failed.
     if (jobStatus != 0)
-        recordFailure(programDir, jobId, "Error Job Failed : " + QByteArray::number(jobStatus) + " : " + echoLine);
+        recordFailure(programDir, jobId, failureReport(jobStatus, echoLine, job));
     // Where the program directory cannot be had, the slot is reclaimed once the
     // job has ended: its lock goes with the last of its processes.
     if (!programDir.isEmpty() && isSafeJobId(jobId))

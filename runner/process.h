@@ -3,27 +3,35 @@
 #include <QByteArray>
 #include <QByteArrayList>
 
-// A started job: its process, the pipe its standard output comes through, and
-// what shows its end, which may come long before the end of its output.
+// A started job: its process, the pipes its standard output and error come
+// through, and what shows its end, which may come long before the end of its output.
 struct Job
 {
     qint64 pid = -1;
     int output = -1;
+    int errors = -1;
     int ended = -1;
     // Once the end is seen, what is left to read of what the job wrote.
     qsizetype leftInPipe = -1;
+    // The end of what the job wrote to standard error, at most errorTailSize
+    // bytes, and whether anything before it was dropped.
+    QByteArray errorTail;
+    bool errorTailCut = false;
 };
+
+// Enough for a compiler's last messages, small enough for any number of jobs.
+constexpr qsizetype errorTailSize = 4096;
 
 // Starts the interpreter with the arguments, in the runner's working directory
 // and environment. The job gets a process group of its own, so that a signal
-// meant for it reaches every process of it; its standard input and error are
-// the null device, and its standard output a pipe that the runner reads. A job
+// meant for it reaches every process of it; its standard input is the null
+// device, its standard output and error pipes that the runner reads. A job
 // whose pid is -1 did not start, and it has been said why.
 Job startJob(const QByteArray &program, const QByteArrayList &arguments);
 
 // Waits up to timeoutMs (-1: as long as it takes) for the job's output and reads
-// at most size bytes of it. Returns how many came: 0 when none came in time; -1
-// when no more will: at the end of the output, or once the job has ended and
+// at most size bytes of it, keeping the end of its standard error on the way.
+// Returns how many came: 0 when none came in time; -1 once the job has ended and
 // what it wrote has been read. What it left running may write on, unread.
 qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs);
 

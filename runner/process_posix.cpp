@@ -62,20 +62,21 @@ static void setSignalTarget(pid_t processGroup)
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-static pid_t spawnJob(const QByteArray &program, const QByteArrayList &arguments, int outputEnd)
+// 0, or the error number of the failed start.
+static int spawnJob(pid_t *pid, const QByteArray &program, const QByteArrayList &arguments, int outputEnd,
+                    int errorsEnd)
 {
     std::vector<char *> argv{const_cast<char *>(program.constData())};
     for (const QByteArray &argument : arguments)
         argv.push_back(const_cast<char *>(argument.constData()));
     argv.push_back(nullptr);
 
-    // Standard error is not shown, and must not pile up in memory; a job that
-    // reads standard input sees its end at once instead of holding its slot.
+    // A job that reads standard input sees its end at once instead of holding its slot.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outputEnd, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, errorsEnd, STDERR_FILENO);
     // The runner ignores SIGPIPE, and its caller may have ignored SIGCHLD; the
     // job is a command like any other.
     sigset_t defaults, none;
@@ -91,32 +92,41 @@ static pid_t spawnJob(const QByteArray &program, const QByteArrayList &arguments
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &none);
 
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
-        pid = -1;
+    const int failed = posix_spawn(pid, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return failed;
 }
 
 Job startJob(const QByteArray &program, const QByteArrayList &arguments)
 {
     Job job;
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) == 0) {
-        fcntl(output[0], F_SETPIPE_SZ, outputPipeSize);
-        job.pid = spawnJob(program, arguments, output[1]);
-        close(output[1]);
-        if (job.pid < 0)
-            close(output[0]);
-    }
-    if (job.pid < 0) {
-        printLine("Error Cannot Start : " + program);
+    int output[2] = {-1, -1};
+    int errors[2] = {-1, -1};
+    pid_t pid = -1;
+    int failed = 0;
+    if (pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0)
+        failed = errno;
+    else
+        failed = spawnJob(&pid, program, arguments, output[1], errors[1]);
+    for (int end : {output[1], errors[1]})
+        if (end >= 0)
+            close(end);
+    if (failed != 0) {
+        for (int end : {output[0], errors[0]})
+            if (end >= 0)
+                close(end);
+        printLine("Error Cannot Start : " + program + reason(failed));
         return job;
     }
+    fcntl(output[0], F_SETPIPE_SZ, outputPipeSize);
+    // Standard error is only ever read as far as it has come.
+    fcntl(errors[0], F_SETFL, O_NONBLOCK);
+    job.pid = pid;
     job.output = output[0];
-    job.ended = int(syscall(SYS_pidfd_open, pid_t(job.pid), 0));
-    setSignalTarget(pid_t(job.pid));
+    job.errors = errors[0];
+    job.ended = int(syscall(SYS_pidfd_open, pid, 0));
+    setSignalTarget(pid);
     return job;
 }
 
@@ -127,21 +137,60 @@ static bool hasEnded(const Job &job)
     return waitid(P_PID, id_t(job.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
 }
 
+static qsizetype bytesInPipe(int pipe)
+{
+    int bytes = 0;
+    if (pipe < 0 || ioctl(pipe, FIONREAD, &bytes) != 0)
+        return 0;
+    return bytes;
+}
+
+// Reads at most `most` bytes of the job's standard error and keeps their end;
+// returns how many it read.
+static qsizetype readErrors(Job &job, qsizetype most)
+{
+    char chunk[64 << 10];
+    const ssize_t got = read(job.errors, chunk, size_t(std::min<qsizetype>(most, sizeof chunk)));
+    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+        close(job.errors);
+        job.errors = -1;
+    }
+    if (got <= 0)
+        return 0;
+    // Moves a few KiB at most, however much the job writes.
+    if (got >= errorTailSize) {
+        job.errorTailCut = job.errorTailCut || got > errorTailSize || !job.errorTail.isEmpty();
+        job.errorTail.clear();
+        job.errorTail.append(chunk + got - errorTailSize, errorTailSize);
+    } else {
+        const qsizetype over = job.errorTail.size() + got - errorTailSize;
+        if (over > 0) {
+            job.errorTail.remove(0, over);
+            job.errorTailCut = true;
+        }
+        job.errorTail.append(chunk, got);
+    }
+    return got;
+}
+
 qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs)
 {
     if (job.leftInPipe < 0) {
         if (job.ended < 0 && (timeoutMs < 0 || timeoutMs > endCheckIntervalMs))
             timeoutMs = endCheckIntervalMs;
-        // The end and the output together: the end is seen at once, however much
-        // or little something the job left running keeps writing.
-        pollfd ready[2] = {{job.output, POLLIN, 0}, {job.ended, POLLIN, 0}};
-        if (poll(ready, 2, timeoutMs) < 0)
+        // The end, the output and standard error together: the end is seen at
+        // once, however much or little something the job left running keeps
+        // writing, and a job never waits for room for its messages.
+        pollfd ready[3] = {{job.output, POLLIN, 0}, {job.ended, POLLIN, 0}, {job.errors, POLLIN, 0}};
+        if (poll(ready, 3, timeoutMs) < 0)
             return 0; // a signal, passed on to the job
+        if (ready[2].revents != 0)
+            readErrors(job, errorTailSize * 16);
         if (job.ended >= 0 ? ready[1].revents != 0 : hasEnded(job)) {
-            // Everything the job itself wrote is in the pipe now.
-            int left = 0;
-            ioctl(job.output, FIONREAD, &left);
-            job.leftInPipe = left;
+            // Everything the job itself wrote is in the pipes now.
+            job.leftInPipe = bytesInPipe(job.output);
+            for (qsizetype left = bytesInPipe(job.errors), got = 1; left > 0 && got > 0; left -= got)
+                got = readErrors(job, left);
         } else if (ready[0].revents == 0) {
             return 0;
         }
@@ -152,8 +201,15 @@ qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs)
     const ssize_t got = read(job.output, into, size_t(wanted));
     if (got < 0 && (errno == EINTR || errno == EAGAIN))
         return 0;
-    if (got <= 0)
+    if (got <= 0) {
+        // Output closed while the job runs: its end and its messages are still to come.
+        if (job.leftInPipe < 0) {
+            close(job.output);
+            job.output = -1;
+            return 0;
+        }
         return -1;
+    }
     if (job.leftInPipe > 0)
         job.leftInPipe -= got;
     return got;

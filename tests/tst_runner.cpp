@@ -17,7 +17,8 @@ class RunnerTest : public QObject
 private slots:
     void runsWordsThroughTheShell_data();
     void runsWordsThroughTheShell();
-    void refusesCallsWithoutWords();
+    void answersHelpWordsAndMissingWords_data();
+    void answersHelpWordsAndMissingWords();
     void neverDeletesOutsideItsDirectory_data();
     void neverDeletesOutsideItsDirectory();
     void relaysOutputByteForByte();
@@ -49,7 +50,6 @@ void RunnerTest::runsWordsThroughTheShell_data()
         << QStringList{"-e; echo ran"} << "-c|--|-e; echo ran" << QByteArray("ran\n") << 0;
     QTest::newRow("one word that starts with a plus")
         << QStringList{"+x; echo ran"} << "-c|--|+x; echo ran" << QByteArray("ran\n") << 0;
-    QTest::newRow("only a job id") << QStringList{} << "-c" << QByteArray() << 2;
     QTest::newRow("words Qt would swallow")
         << QStringList{"printf", "<%s>", "-qmljsdebugger=port:1", "-qmljsdebugger", "x"}
         << "-c|\"$@\"|sh|printf|<%s>|-qmljsdebugger=port:1|-qmljsdebugger|x"
@@ -89,19 +89,66 @@ void RunnerTest::runsWordsThroughTheShell()
     QVERIFY(QFile::exists(workDir.path() + "/" + pidFile));
 }
 
-void RunnerTest::refusesCallsWithoutWords()
+void RunnerTest::answersHelpWordsAndMissingWords_data()
 {
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("words");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("status");
+    // Whether every file of the program directory is left as it was: slots, records.
+    QTest::addColumn<bool>("touchesNothing");
+
+    for (const QString name : {"taskfan", "taskexec", "taskjoin"}) {
+        const QByteArray banner = name.toUtf8() + " 0.2\n";
+        const QByteArray usage = banner + "Usage: " + name.toUtf8();
+        for (const QString word : {"--help", "-h"})
+            QTest::addRow("%s %s", qPrintable(name), qPrintable(word)) << name << QStringList{word} << usage << 0 << true;
+        QTest::addRow("%s --version", qPrintable(name)) << name << QStringList{"--version"} << banner << 0 << true;
+    }
+    QTest::newRow("taskfan without words") << "taskfan" << QStringList{}
+        << QByteArray("taskfan 0.2\nInsufficient arguments. Need at least 1.\nUsage: taskfan WORDS...\n") << 2 << true;
+    const QByteArray runnerUsage = "taskexec 0.2\nInsufficient arguments. Need at least 2.\nUsage: taskexec JOBID WORDS...\n";
+    QTest::newRow("taskexec without words") << "taskexec" << QStringList{} << runnerUsage << 2 << true;
+    QTest::newRow("taskexec with only a job id") << "taskexec" << QStringList{jobId} << runnerUsage << 2 << true;
+    // Among other words, or after a job id, these are a command like any other.
+    QTest::newRow("taskexec job id --help") << "taskexec" << QStringList{jobId, "--help"}
+        << QByteArray("taskexec 0.2\n-c|--|--help\n") << 127 << false;
+    QTest::newRow("taskexec --version as a job id") << "taskexec" << QStringList{"--version", "echo", "ran"}
+        << QByteArray("taskexec 0.2\n-c|\"$@\"|sh|echo|ran\nran\n") << 0 << true;
+    const QByteArray report = "taskjoin 0.2\nError Job Failed : 1 : -c|false\n";
+    QTest::newRow("taskjoin without words") << "taskjoin" << QStringList{} << report << 1 << false;
+    QTest::newRow("taskjoin --version among words") << "taskjoin" << QStringList{"--version", "x"} << report << 1 << false;
+}
+
+void RunnerTest::answersHelpWordsAndMissingWords()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, words);
+    QFETCH(QByteArray, output);
+    QFETCH(int, status);
+    QFETCH(bool, touchesNothing);
+
     Install install;
     QVERIFY(install.isValid());
-    for (const QString name : {"taskexec", "taskfan"}) {
-        const Result result = run(install.program(name), {});
-        QCOMPARE(result.output, name.toUtf8() + " 0.2\nInsufficient arguments. Need at least 1.\n");
-        QCOMPARE(result.status, 2);
+    // A failed job's record waits for taskjoin, and a runner's slot for its runner.
+    QFile record(install.path() + "/{7d3c1b2a-0f4e-4c6d-8a9b-1e2f3a4b5c6d}.failed");
+    QVERIFY(record.open(QIODevice::WriteOnly) && record.write("Error Job Failed : 1 : -c|false") > 0);
+    record.close();
+    if (program == "taskexec")
+        QVERIFY(QFile(install.path() + "/" + jobId + ".pid").open(QIODevice::WriteOnly));
+    const QStringList before = QDir(install.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+
+    const Result result = run(install.program(program), words, install.path());
+    if (output.contains("Usage: ") && !output.contains("Insufficient")) {
+        // Help: the banner, the synopsis, and where the manual is.
+        QVERIFY2(result.output.startsWith(output) && result.output.contains("\nSee: man " + program.toUtf8() + "\n"),
+                 result.output.constData());
+    } else {
+        QCOMPARE(result.output, output);
     }
-    const Result join = run(install.program("taskjoin"), {"ignored", "words"});
-    QCOMPARE(join.output, QByteArray("taskjoin 0.2\n"));
-    QCOMPARE(join.status, 0);
-    QCOMPARE(install.pidFiles(), QStringList());
+    QCOMPARE(result.status, status);
+    const QStringList after = QDir(install.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QCOMPARE(after == before, touchesNothing);
 }
 
 void RunnerTest::neverDeletesOutsideItsDirectory_data()
@@ -240,7 +287,7 @@ void RunnerTest::saysWhenTheJobCannotStart()
     // Enough descriptors to place the job, too few for the runner's pipe.
     const Result result = runScript(install, R"sh((ulimit -n 5; "$D/taskfan" 'echo ran' > runner); "$D/taskjoin"; cat runner)sh");
     QCOMPARE(result.output, QByteArray("taskjoin 0.2\nError Job Failed : 127 : -c|echo ran\n"
-                                       "taskfan 0.2\ntaskexec 0.2\n-c|echo ran\nError Cannot Start : /bin/sh\n"));
+                                       "taskfan 0.2\ntaskexec 0.2\n-c|echo ran\nError Cannot Start : /bin/sh : Too many open files\n"));
     QCOMPARE(install.pidFiles(), QStringList());
 }
 

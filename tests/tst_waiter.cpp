@@ -18,6 +18,7 @@ private slots:
     void twoScriptsShareTheSlots();
     void nestedBatchEnds();
     void reportsEachFailedJobOnce();
+    void showsTheEndOfAFailedJobsErrors();
 };
 
 void WaiterTest::endsAtOnceWhenNoSlotIsTaken()
@@ -143,6 +144,37 @@ void WaiterTest::reportsEachFailedJobOnce()
     QVERIFY(secondPart.startsWith(secondPart.contains("Error Job Failed") ? "second 1\n" : "second 0\n"));
     QVERIFY(result.output.endsWith("taskjoin 0.2\nthird 0\n"));
     QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void WaiterTest::showsTheEndOfAFailedJobsErrors()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    QFile source(install.path() + "/broken.c");
+    QVERIFY(source.open(QIODevice::WriteOnly) && source.write("int main(void) { return undeclared_name; }\n") > 0);
+    source.close();
+    // A failed compile, a job that fails after 100 MiB of messages, and one that
+    // writes messages and succeeds.
+    const Result result = runScript(install, R"sh(
+        "$D/taskfan" cc -c broken.c > /dev/null
+        "$D/taskfan" 'yes "a line of noise" | head -c 104857600 >&2; echo the last line >&2; exit 5' > /dev/null
+        "$D/taskfan" 'echo only a warning >&2' > /dev/null
+        until [ "$(ls "$D" | grep -c '\.failed$')" = 2 ] && ! ls "$D" | grep -q '\.pid$'; do sleep 0.05; done
+        wc -c < "$(grep -l 'exit 5' "$D"/*.failed)"
+        "$D/taskjoin"; echo "status $?")sh");
+    QVERIFY2(result.output.endsWith("\nstatus 1\n"), result.output.constData());
+    const QByteArrayList parts = result.output.split('\n');
+    const qsizetype recordSize = parts.value(0).trimmed().toLongLong();
+    QVERIFY2(recordSize > 0 && recordSize < 8192, parts.value(0).constData());
+    const QByteArray compile = "Error Job Failed : 1 : -c|\"$@\"|sh|cc|-c|broken.c\n    ";
+    const qsizetype at = result.output.indexOf(compile);
+    QVERIFY2(at > 0, result.output.constData());
+    const QByteArray compileReport = result.output.mid(at, result.output.indexOf("\nError", at + 1) - at);
+    QVERIFY2(compileReport.contains("undeclared_name") && compileReport.contains("broken.c:1:"), compileReport.constData());
+    QVERIFY2(result.output.contains("exit 5\n    a line of noise\n") && result.output.contains("\n    the last line\n"),
+             result.output.constData());
+    QVERIFY(!result.output.contains("only a warning"));
+    QCOMPARE(result.output.count("Error Job Failed"), 2);
 }
 
 QTEST_GUILESS_MAIN(WaiterTest)

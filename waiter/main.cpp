@@ -5,10 +5,21 @@
 #include "slots.h"
 #include "stream.h"
 
-int main()
+static const QByteArray usage =
+    "Usage: taskjoin\n"
+    "Waits until every job placed from this install directory has ended, then\n"
+    "prints a line for each job that failed or was lost, with the end of what a\n"
+    "failed job wrote to standard error.\n"
+    "Exit status: 0 every job succeeded; 1 a job failed or was lost, or the\n"
+    "directory could not be found, locked or listed.\n"
+    "See: man taskjoin\n";
+
+int main(int argc, char *argv[])
 {
     prepareStandardStreams();
     printLine("taskjoin 0.2");
+    // Other words are ignored, as ever.
+    answerHelpWords(commandLine(argc, argv), usage);
     const QByteArray programDir = programDirectory();
     if (programDir.isEmpty())
         endProgram(1);
