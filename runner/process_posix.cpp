@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <vector>
 
 #include <fcntl.h>
@@ -125,6 +126,7 @@ Job startJob(const QByteArray &program, const QByteArrayList &arguments)
     job.pid = pid;
     job.output = output[0];
     job.errors = errors[0];
+    job.errorTail.reserve(errorTailSize);
     job.ended = int(syscall(SYS_pidfd_open, pid, 0));
     setSignalTarget(pid);
     return job;
@@ -157,19 +159,15 @@ static qsizetype readErrors(Job &job, qsizetype most)
     }
     if (got <= 0)
         return 0;
-    // Moves a few KiB at most, however much the job writes.
-    if (got >= errorTailSize) {
-        job.errorTailCut = job.errorTailCut || got > errorTailSize || !job.errorTail.isEmpty();
-        job.errorTail.clear();
-        job.errorTail.append(chunk + got - errorTailSize, errorTailSize);
-    } else {
-        const qsizetype over = job.errorTail.size() + got - errorTailSize;
-        if (over > 0) {
-            job.errorTail.remove(0, over);
-            job.errorTailCut = true;
-        }
-        job.errorTail.append(chunk, got);
-    }
+    // In place, in the room reserved at the start: moves a few KiB at most and
+    // allocates nothing, however much the job writes.
+    QByteArray &tail = job.errorTail;
+    const qsizetype fresh = std::min<qsizetype>(got, errorTailSize);
+    const qsizetype kept = std::min(tail.size(), errorTailSize - fresh);
+    job.errorTailCut = job.errorTailCut || kept < tail.size() || fresh < got;
+    std::memmove(tail.data(), tail.constData() + tail.size() - kept, size_t(kept));
+    tail.resize(kept + fresh);
+    std::memcpy(tail.data() + kept, chunk + got - fresh, size_t(fresh));
     return got;
 }
 

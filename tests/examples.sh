@@ -2,7 +2,7 @@
 # examples.sh SOURCE_DIR BUILD_DIR: runs every shell block of README.md marked
 # "<!-- example: NAME -->" as a user would, in a fresh directory with copies of
 # the built programs in ~/.local/bin on the PATH, and checks what it did. Also
-# runs examples/compress.sh, the batch that examples/run shows.
+# runs examples/compress.sh and examples/tiny.sh, the batches that examples/run shows.
 set -uo pipefail
 src=$(cd "${1:?usage: examples.sh SOURCE_DIR BUILD_DIR}" && pwd)
 build=$(cd "${2:?usage: examples.sh SOURCE_DIR BUILD_DIR}" && pwd)
@@ -49,7 +49,7 @@ awk -v dir="$blocks" '
     inside { print > (dir "/" name ".sh") }
 ' "$src/README.md" || { echo "FAIL: README.md cannot be read"; exit 1; }
 
-expected="c-build cancel compress find first-batch install reserve"
+expected="c-build cancel compress find first-batch install many reserve"
 found=$(cd "$blocks" && ls | sed 's/\.sh$//' | sort | tr '\n' ' ' | sed 's/ $//')
 if [ "$found" != "$expected" ]; then
     echo "FAIL: README examples are [$found], this test checks [$expected]"
@@ -159,10 +159,25 @@ echo 'int broken(void) { return }' > "$work/src/broken.c"
 run_block c-build allow-failure
 [ "$status" -eq 1 ] || fail "exit status $status, not 1, after a failed compile"
 [ ! -e "$work/hello" ] || fail "linked in spite of a failed compile"
-grep -q 'broken.c.*error' "$out" || fail "the compiler's message was not shown: $(cat "$out")"
-[ "$(grep -c '^Error Job Failed : [1-9][0-9]* : -c|.*|src/broken\.c$' "$out")" = 1 ] \
-    || fail "taskjoin did not report the failed compile once: $(cat "$out")"
+# The compiler's message, under the failure line, from the job's standard error.
+grep -A 3 -xF 'Error Job Failed : 1 : -c|"$@"|sh|cc|-O2|-c|src/broken.c|-o|src/broken.o' "$out" |
+    grep -q '^    src/broken\.c:1:[0-9]*: error: ' || fail "the compiler's message was not shown: $(cat "$out")"
 [ "$(grep -c '^Error' "$out")" = 1 ] || fail "more than the failed compile was reported: $(cat "$out")"
+settled
+
+case=many
+sandbox "$case"
+mkdir -p "$work/data/sub dir"
+for i in $(seq 450); do
+    seq "$i" > "$work/data/$i.txt"
+done
+seq 7 > "$work/data/sub dir/-odd name.txt"
+run_block "$case"
+for f in "$work"/data/*.txt "$work/data/sub dir/-odd name.txt"; do
+    gzip -dc "$f.gz" 2> /dev/null | cmp -s - "$f" || fail "no compressed copy of [$f]"
+done
+# 451 names, 200 to a job: three jobs, each with a runner's banner.
+[ "$(grep -cx 'taskexec 0.2' "$out")" = 3 ] || fail "not three jobs: $(grep -c 'taskexec 0.2' "$out")"
 settled
 
 case=find
@@ -224,6 +239,12 @@ case=compress.sh
 sandbox "$case"
 "$src/examples/compress.sh" "$bin" > "$out" 2>&1 < /dev/null || fail "$(cat "$out")"
 grep -q '^8 files compressed and checked' "$out" || fail "$(cat "$out")"
+settled
+
+case=tiny.sh
+sandbox "$case"
+"$src/examples/tiny.sh" "$bin" 300 > "$out" 2>&1 < /dev/null || fail "$(cat "$out")"
+grep -q '^300 tiny files compressed and checked' "$out" || fail "$(cat "$out")"
 settled
 
 if [ "$failures" -gt 0 ]; then
