@@ -121,6 +121,12 @@ Job startJob(const QByteArray &program, const QByteArrayList &arguments)
         return job;
     }
     fcntl(output[0], F_SETPIPE_SZ, outputPipeSize);
+    // Passed on through a pipe of the usual size, one read of a fast job fills it
+    // four times over, and the runner and the reader stop and wake each other for
+    // each quarter. Made as large, never smaller: other runners may share it.
+    const int passedOnSize = fcntl(STDOUT_FILENO, F_GETPIPE_SZ);
+    if (passedOnSize > 0 && passedOnSize < outputPipeSize)
+        fcntl(STDOUT_FILENO, F_SETPIPE_SZ, outputPipeSize);
     // Standard error is only ever read as far as it has come.
     fcntl(errors[0], F_SETFL, O_NONBLOCK);
     job.pid = pid;
