@@ -7,16 +7,7 @@
 
 void printLine(const QByteArray &line)
 {
-    writeToStandardOutput(line + '\n');
-}
-
-QByteArrayList commandLine(int argc, char **argv)
-{
-    QByteArrayList arguments;
-    arguments.reserve(argc);
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QByteArray(argv[i]));
-    return arguments;
+    writeToStandardOutput(line + lineEnd);
 }
 
 void answerHelpWords(const QByteArrayList &arguments, const QByteArray &usage)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QString>
 
 // Words, paths and messages are bytes: the system only passes them on, and
 // turning them into text could change them.
@@ -12,8 +13,16 @@ constexpr int usageError = 2;
 // Every message is one line on standard output, written at once.
 void printLine(const QByteArray &line);
 
-// The program's path and its words exactly as given.
+// The program's path and its words exactly as given; on Windows as the system
+// holds the command line, in UTF-8, whatever the code page.
 QByteArrayList commandLine(int argc, char **argv);
+
+#ifdef Q_OS_WIN
+// The program's command line as typed, after its own path and `skipped` words and
+// the blanks that follow them: cmd.exe reads its own quoting, so words that go on
+// to it go on as this text, never split and quoted again.
+QString commandLineRest(int skipped);
+#endif
 
 // A lone --help, -h or --version, the only word after the program's path, is
 // never a command anyone means: it is answered, after the banner, with the usage

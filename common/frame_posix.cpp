@@ -5,6 +5,15 @@
 
 #include <unistd.h>
 
+QByteArrayList commandLine(int argc, char **argv)
+{
+    QByteArrayList arguments;
+    arguments.reserve(argc);
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QByteArray(argv[i]));
+    return arguments;
+}
+
 QByteArray programDirectory()
 {
     // The kernel's own record of the running file, read once: if the file is

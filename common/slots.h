@@ -54,6 +54,9 @@ std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*w
 // Writes a file that appears whole or not at all; false if it cannot.
 bool writeFileWhole(const QByteArray &path, const QByteArray &contents);
 
+// Deletes a file; false if it cannot.
+bool deleteFile(const QByteArray &path);
+
 // Reads a file and deletes it where it can; none if it cannot be read.
 std::optional<QByteArray> takeFile(const QByteArray &path);
 

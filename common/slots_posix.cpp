@@ -83,6 +83,11 @@ bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
     return false;
 }
 
+bool deleteFile(const QByteArray &path)
+{
+    return unlink(path.constData()) == 0;
+}
+
 std::optional<QByteArray> takeFile(const QByteArray &path)
 {
     const int fd = open(path.constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC);

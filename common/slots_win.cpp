@@ -28,6 +28,11 @@ bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
     return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.commit();
 }
 
+bool deleteFile(const QByteArray &path)
+{
+    return QFile::remove(QString::fromUtf8(path));
+}
+
 std::optional<QByteArray> takeFile(const QByteArray &path)
 {
     QFile file(QString::fromUtf8(path));

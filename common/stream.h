@@ -2,6 +2,14 @@
 
 #include <QByteArray>
 
+// The programs' own lines end as console programs' lines do on the platform; a
+// job's output passes unchanged.
+#ifdef Q_OS_WIN
+inline constexpr char lineEnd[] = "\r\n";
+#else
+inline constexpr char lineEnd[] = "\n";
+#endif
+
 // Opens closed standard descriptors on the null device, so that no file opened
 // later takes their number, and ignores SIGPIPE, so that a reader going away
 // never kills a program that holds a slot.

@@ -1,6 +1,8 @@
 #include "stream.h"
 
-#include <cstdio>
+#include <algorithm>
+
+#include <windows.h>
 
 void prepareStandardStreams()
 {
@@ -8,8 +10,16 @@ void prepareStandardStreams()
 
 void writeToStandardOutput(const char *data, qsizetype size)
 {
-    std::fwrite(data, 1, size_t(size), stdout);
-    std::fflush(stdout);
+    // Straight to the handle: the C runtime's text mode would turn a job's "\r\n"
+    // into "\r\r\n" and change the bytes of binary output.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    while (size > 0 && output != nullptr && output != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        if (!WriteFile(output, data, DWORD(std::min<qsizetype>(size, 1 << 30)), &written, nullptr) || written == 0)
+            return;
+        data += written;
+        size -= written;
+    }
 }
 
 qsizetype atomicWriteSize()

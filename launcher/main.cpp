@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 
 static QByteArray runnerPath(const QByteArray &programDir)
 {
@@ -65,7 +64,7 @@ int main(int argc, char *argv[])
     const QByteArray runner = runnerPath(programDir);
     if (!startRunner(runner, arguments, slotLock)) {
         const int error = errno;
-        std::remove(pidFile.constData());
+        deleteFile(pidFile);
         printLine("Error Cannot Start : " + runner + reason(error));
         endProgram(1);
     }

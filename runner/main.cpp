@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -18,32 +17,6 @@ constexpr qsizetype readSize = 256 << 10;
 // How long the start of a line may wait for its end before it goes out alone,
 // so that progress output without line ends still shows.
 constexpr int partialLineWaitMs = 150;
-
-static QByteArray interpreter()
-{
-#ifdef Q_OS_WIN
-    return "cmd.exe";
-#else
-    return "/bin/sh";
-#endif
-}
-
-static QByteArrayList interpreterArguments(const QByteArrayList &words)
-{
-#ifdef Q_OS_WIN
-    return QByteArrayList{"/C"} + words;
-#else
-    // One word is a shell command line; "--" keeps one that starts like an option
-    // from being read as the shell's own. Several words are a command and its
-    // arguments, handed over through "$@" so that the shell re-reads none of them.
-    if (words.isEmpty())
-        return {"-c"};
-    if (words.size() == 1)
-        return words[0].startsWith('-') || words[0].startsWith('+') ? QByteArrayList{"-c", "--", words[0]}
-                                                                    : QByteArrayList{"-c", words[0]};
-    return QByteArrayList{"-c", "\"$@\"", "sh"} + words;
-#endif
-}
 
 // The last line end among size bytes, or null.
 static const char *lastLineEnd(const char *data, size_t size)
@@ -171,6 +144,6 @@ int main(int argc, char *argv[])
     // Where the program directory cannot be had, the slot is reclaimed once the
     // job has ended: its lock goes with the last of its processes.
     if (!programDir.isEmpty() && isSafeJobId(jobId))
-        std::remove(pidFilePath(programDir, jobId).constData());
+        deleteFile(pidFilePath(programDir, jobId));
     endProgram(receivedSignal() != 0 ? 128 + receivedSignal() : jobStatus);
 }

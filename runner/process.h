@@ -22,6 +22,13 @@ struct Job
 // Enough for a compiler's last messages, small enough for any number of jobs.
 constexpr qsizetype errorTailSize = 4096;
 
+// The command interpreter that runs a job's words.
+QByteArray interpreter();
+
+// What the interpreter is given to run the words; joined with "|" it is the echo
+// line, which shows it as handed over.
+QByteArrayList interpreterArguments(const QByteArrayList &words);
+
 // Starts the interpreter with the arguments, in the runner's working directory
 // and environment. The job gets a process group of its own, so that a signal
 // meant for it reaches every process of it; its standard input is the null

@@ -99,6 +99,24 @@ static int spawnJob(pid_t *pid, const QByteArray &program, const QByteArrayList 
     return failed;
 }
 
+QByteArray interpreter()
+{
+    return "/bin/sh";
+}
+
+QByteArrayList interpreterArguments(const QByteArrayList &words)
+{
+    // One word is a shell command line; "--" keeps one that starts like an option
+    // from being read as the shell's own. Several words are a command and its
+    // arguments, handed over through "$@" so that the shell re-reads none of them.
+    if (words.isEmpty())
+        return {"-c"};
+    if (words.size() == 1)
+        return words[0].startsWith('-') || words[0].startsWith('+') ? QByteArrayList{"-c", "--", words[0]}
+                                                                    : QByteArrayList{"-c", words[0]};
+    return QByteArrayList{"-c", "\"$@\"", "sh"} + words;
+}
+
 Job startJob(const QByteArray &program, const QByteArrayList &arguments)
 {
     Job job;

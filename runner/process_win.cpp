@@ -3,20 +3,41 @@
 #include "frame.h"
 
 #include <QProcess>
-#include <QStringList>
+
+#include <windows.h>
 
 // One job per runner; QProcess keeps what it needs between the calls.
 static QProcess *child = nullptr;
 
+QByteArray interpreter()
+{
+    // The system's own, never a cmd.exe that lies in the program or working directory.
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return "cmd.exe";
+    return QString::fromWCharArray(system, int(length)).toUtf8() + "\\cmd.exe";
+}
+
+QByteArrayList interpreterArguments(const QByteArrayList &)
+{
+    // The words as typed, after the job id: "/S" makes cmd.exe drop exactly the
+    // outer quotes and run the rest as it would after "cmd /C" at a prompt.
+    const QString words = commandLineRest(1);
+    if (words.isEmpty())
+        return {"/C"};
+    return {"/S /C \"" + words.toUtf8() + '"'};
+}
+
 Job startJob(const QByteArray &program, const QByteArrayList &arguments)
 {
-    QStringList words;
-    for (const QByteArray &argument : arguments)
-        words.append(QString::fromLocal8Bit(argument));
     child = new QProcess;
+    child->setProgram(QString::fromUtf8(program));
+    // One native command line, handed over as it is.
+    child->setNativeArguments(QString::fromUtf8(arguments.join(' ')));
     child->setStandardInputFile(QProcess::nullDevice());
     child->setStandardErrorFile(QProcess::nullDevice());
-    child->start(QString::fromUtf8(program), words);
+    child->start(QIODevice::ReadOnly);
     Job job;
     if (!child->waitForStarted(-1)) {
         printLine("Error Cannot Start : " + program);
@@ -28,7 +49,7 @@ Job startJob(const QByteArray &program, const QByteArrayList &arguments)
 
 qsizetype readJobOutput(Job &, char *into, qsizetype size, int timeoutMs)
 {
-    if (child->bytesAvailable() == 0 && !child->waitForReadyRead(timeoutMs))
+    if (child->bytesAvailable() == 0 && !child->waitForReadyRead(timeoutMs) && child->bytesAvailable() == 0)
         return child->state() == QProcess::Running ? 0 : -1;
     return child->read(into, size);
 }
@@ -38,7 +59,8 @@ int waitForJob(const Job &job)
     if (job.pid < 0)
         return 127;
     child->waitForFinished(-1);
-    return child->exitStatus() == QProcess::CrashExit ? 128 + child->exitCode() : child->exitCode();
+    // Windows has no signals: a process ended from outside has the status it was given.
+    return int(child->exitCode());
 }
 
 void forwardTerminationSignals()

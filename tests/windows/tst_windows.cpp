@@ -1,0 +1,205 @@
+// The Windows programs under Wine, driven by batch scripts that cmd.exe runs, as
+// a user's batch would: exact output, words in any script, cmd.exe's own quoting,
+// program directories whose names are not ASCII.
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+// A directory of a test's own: the programs in a subdirectory with the given name,
+// a batch's working directory around them.
+struct Install
+{
+    explicit Install(const QString &dirName = QStringLiteral("bin"))
+    {
+        const QString dir = work.filePath(dirName);
+        valid = work.isValid() && QDir().mkdir(dir);
+        for (const QString &name : QDir(QStringLiteral(PROGRAMS_DIR)).entryList({"*.exe", "*.dll"}, QDir::Files))
+            valid = valid && QFile::copy(QStringLiteral(PROGRAMS_DIR "/") + name, dir + '/' + name);
+        programs = dir;
+    }
+    QStringList pidFiles() const { return QDir(programs).entryList({"*.pid"}, QDir::Files | QDir::Dirs); }
+
+    QTemporaryDir work;
+    QString programs;
+    bool valid = false;
+};
+
+// The path as Windows programs under Wine see it: drive Z: is the root.
+static QString windowsPath(const QString &path)
+{
+    return QStringLiteral("Z:") + QDir::toNativeSeparators(path).replace(u'/', u'\\');
+}
+
+struct Batch
+{
+    bool ended = false;
+    QByteArray output;
+};
+
+// Runs the lines as a batch script in the install's working directory, with %D%
+// the program directory, and the environment's additions (NAME=value).
+static Batch runBatch(const Install &install, const QStringList &lines, const QStringList &environment = {},
+                      int timeoutMs = 120000)
+{
+    QFile script(install.work.filePath(QStringLiteral("script.cmd")));
+    if (!script.open(QIODevice::WriteOnly))
+        return {};
+    script.write("@echo off\r\n" + lines.join(QStringLiteral("\r\n")).toUtf8() + "\r\n");
+    script.close();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.insert(QStringLiteral("D"), windowsPath(install.programs));
+    for (const QString &pair : environment)
+        env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+    QProcess wine;
+    wine.setProcessEnvironment(env);
+    wine.setWorkingDirectory(install.work.path());
+    wine.setStandardInputFile(QProcess::nullDevice());
+    wine.start(QStringLiteral(WINE), {"cmd", "/c", "script.cmd"});
+    Batch batch;
+    batch.ended = wine.waitForFinished(timeoutMs);
+    if (!batch.ended) {
+        wine.kill();
+        wine.waitForFinished();
+        // A waiter left behind ends once no slot is taken.
+        for (const QString &name : install.pidFiles())
+            QFile::remove(install.programs + '/' + name);
+    }
+    batch.output = wine.readAllStandardOutput();
+    return batch;
+}
+
+// What a batch sees of one job placed by taskfan and waited for with taskjoin.
+static QByteArray jobOutput(const QByteArray &words, const QByteArray &output)
+{
+    return "taskfan 0.2\r\ntaskexec 0.2\r\n/S /C \"" + words + "\"\r\n" + output;
+}
+
+// Every byte value, and line ends of every kind.
+static QByteArray binaryData()
+{
+    QByteArray data = "a,b\r\nc\nd\re\r\r\n";
+    for (int i = 0; i < 256; ++i)
+        data += char(i);
+    return data + "end without a line end";
+}
+
+class WindowsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void batches_data();
+    void batches();
+};
+
+void WindowsTest::initTestCase()
+{
+    QVERIFY2(QFile::exists(QStringLiteral(PROGRAMS_DIR "/taskfan.exe")), "build the programs with build-windows.sh");
+}
+
+using Files = QMap<QString, QByteArray>;
+
+// A directory is expected where the contents are null.
+static const QByteArray directory;
+
+void WindowsTest::batches_data()
+{
+    QTest::addColumn<QString>("dirName");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<Files>("files");
+
+    // "line" follows taskfan on a batch line; "expected" is the batch's whole output.
+
+    // Job output passes unchanged, the programs' own lines end in "\r\n".
+    QTest::newRow("lines end once") << "bin" << QStringList() << QByteArray("echo x")
+                                    << jobOutput("echo x", "x\r\n") << Files();
+    QTest::newRow("binary output copied through a redirected batch")
+        << "bin" << QStringList() << QByteArray("type data.bin > copy.bin") << QByteArray()
+        << Files{{QStringLiteral("copy.bin"), jobOutput("type data.bin", binaryData())}};
+
+    // Words as the system holds the command line, whatever the code page lacks:
+    // 1252 has no Cyrillic or CJK, 1251 no umlauts or CJK, 932 no umlauts.
+    const Files made{{QStringLiteral("grüße"), directory}, {QStringLiteral("привет"), directory},
+                     {QStringLiteral("日本語"), directory}};
+    for (const char *lang : {"en_US.UTF-8", "ru_RU.UTF-8", "ja_JP.UTF-8"}) {
+        QTest::addRow("words under %s", lang)
+            << "bin" << QStringList{QStringLiteral("W=grüße привет 日本語"), "LANG=" + QString(lang)}
+            << QByteArray("mkdir %W%") << jobOutput("mkdir grüße привет 日本語", "") << made;
+    }
+
+    // The words run as typed after "cmd /S /C": quotes, blanks and cmd.exe's own
+    // characters reach it unchanged (the batch's own cmd.exe takes one "^" and "%").
+    QTest::newRow("quoted blanks") << "bin" << QStringList() << QByteArray("echo \"a  b\" c")
+                                   << jobOutput("echo \"a  b\" c", "\"a  b\" c\r\n") << Files();
+    QTest::newRow("quoted program in a folder with a blank, quoted arguments")
+        << "bin" << QStringList() << QByteArray("\"sub dir\\say.cmd\" \"x y\" z")
+        << jobOutput("\"sub dir\\say.cmd\" \"x y\" z", "[x y] [z]\r\n") << Files();
+    QTest::newRow("two commands") << "bin" << QStringList() << QByteArray("echo a^&echo b")
+                                  << jobOutput("echo a&echo b", "a\r\nb\r\n") << Files();
+    QTest::newRow("redirection to a name with a blank")
+        << "bin" << QStringList() << QByteArray("echo hi^> \"out file.txt\"")
+        << jobOutput("echo hi> \"out file.txt\"", "") << Files{{QStringLiteral("out file.txt"), "hi\r\n"}};
+    QTest::newRow("carets and percent signs")
+        << "bin" << QStringList() << QByteArray("echo ^^x \"^x\" %%OS%% 5%%")
+        << jobOutput("echo ^x \"^x\" %OS% 5%", "x \"^x\" Windows_NT 5%\r\n") << Files();
+    // Standard error hidden, standard input empty: a read of it ends at once.
+    QTest::newRow("no standard error or input")
+        << "bin" << QStringList() << QByteArray("echo err 1^>^&2 ^& set /p V= ^& echo done")
+        << jobOutput("echo err 1>&2 & set /p V= & echo done", "done\r\n") << Files();
+
+    // Program directories whose names the code page lacks: the slot is freed.
+    for (const char *name : {"grüße", "привет"}) {
+        QTest::addRow("program directory %s", name) << QString(name) << QStringList{"LANG=en_US.UTF-8"}
+                                                    << QByteArray("echo x") << jobOutput("echo x", "x\r\n") << Files();
+    }
+}
+
+void WindowsTest::batches()
+{
+    QFETCH(QString, dirName);
+    QFETCH(QStringList, environment);
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, expected);
+    QFETCH(Files, files);
+
+    Install install(dirName);
+    QVERIFY(install.valid);
+    QFile data(install.work.filePath(QStringLiteral("data.bin")));
+    QVERIFY(data.open(QIODevice::WriteOnly) && data.write(binaryData()) == binaryData().size());
+    data.close();
+    QVERIFY(QDir(install.work.path()).mkdir(QStringLiteral("sub dir")));
+    QFile say(install.work.filePath(QStringLiteral("sub dir/say.cmd")));
+    QVERIFY(say.open(QIODevice::WriteOnly) && say.write("@echo [%~1] [%~2]\r\n") > 0);
+    say.close();
+
+    const Batch batch = runBatch(install, {"\"%D%\\taskfan.exe\" " + QString::fromUtf8(line),
+                                           "\"%D%\\taskjoin.exe\" > nul"}, environment);
+    QVERIFY2(batch.ended, batch.output.constData());
+    QCOMPARE(batch.output, expected);
+    for (auto file = files.cbegin(); file != files.cend(); ++file) {
+        const QString path = install.work.filePath(file.key());
+        if (file.value().isNull()) {
+            QVERIFY2(QDir(path).exists(), qPrintable(file.key()));
+        } else {
+            QFile made(path);
+            QVERIFY2(made.open(QIODevice::ReadOnly), qPrintable(file.key()));
+            QCOMPARE(made.readAll(), file.value());
+        }
+    }
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+QTEST_GUILESS_MAIN(WindowsTest)
+#include "tst_windows.moc"
