@@ -2,6 +2,7 @@
 
 #include "frame.h"
 
+#include <cerrno>
 #include <string>
 
 #include <windows.h>
@@ -42,6 +43,11 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int)
     if (ok) {
         CloseHandle(started.hThread);
         CloseHandle(started.hProcess);
+        return true;
     }
-    return ok;
+    const DWORD error = GetLastError();
+    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+        : error == ERROR_ACCESS_DENIED                                    ? EACCES
+                                                                          : EINVAL;
+    return false;
 }

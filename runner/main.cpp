@@ -109,8 +109,12 @@ static QByteArray failureReport(int status, const QByteArray &echoLine, const Jo
         tail.chop(1);
     if (tail.isEmpty())
         return report;
-    for (const QByteArray &line : tail.toByteArray().split('\n'))
-        report += "\n    " + line;
+    // Each line ends as the programs' own lines do; a job's "\r\n" is one line end.
+    for (QByteArray line : tail.toByteArray().split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        report += lineEnd + QByteArray("    ") + line;
+    }
     return report;
 }
 

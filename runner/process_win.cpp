@@ -22,11 +22,8 @@ QByteArray interpreter()
 QByteArrayList interpreterArguments(const QByteArrayList &)
 {
     // The words as typed, after the job id: "/S" makes cmd.exe drop exactly the
-    // outer quotes and run the rest as it would after "cmd /C" at a prompt.
-    const QString words = commandLineRest(1);
-    if (words.isEmpty())
-        return {"/C"};
-    return {"/S /C \"" + words.toUtf8() + '"'};
+    // outer quotes and run the rest as typed at a prompt.
+    return {"/S /C \"" + commandLineRest(1).toUtf8() + '"'};
 }
 
 Job startJob(const QByteArray &program, const QByteArrayList &arguments)
@@ -36,21 +33,34 @@ Job startJob(const QByteArray &program, const QByteArrayList &arguments)
     // One native command line, handed over as it is.
     child->setNativeArguments(QString::fromUtf8(arguments.join(' ')));
     child->setStandardInputFile(QProcess::nullDevice());
-    child->setStandardErrorFile(QProcess::nullDevice());
     child->start(QIODevice::ReadOnly);
     Job job;
     if (!child->waitForStarted(-1)) {
-        printLine("Error Cannot Start : " + program);
+        printLine("Error Cannot Start : " + program + " : " + child->errorString().toUtf8());
         return job;
     }
     job.pid = child->processId();
     return job;
 }
 
-qsizetype readJobOutput(Job &, char *into, qsizetype size, int timeoutMs)
+// Keeps the end of what the job wrote to standard error, which QProcess reads
+// beside its output.
+static void keepErrorTail(Job &job)
 {
-    if (child->bytesAvailable() == 0 && !child->waitForReadyRead(timeoutMs) && child->bytesAvailable() == 0)
+    job.errorTail += child->readAllStandardError();
+    if (job.errorTail.size() > errorTailSize) {
+        job.errorTail.remove(0, job.errorTail.size() - errorTailSize);
+        job.errorTailCut = true;
+    }
+}
+
+qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs)
+{
+    if (child->bytesAvailable() == 0 && !child->waitForReadyRead(timeoutMs) && child->bytesAvailable() == 0) {
+        keepErrorTail(job);
         return child->state() == QProcess::Running ? 0 : -1;
+    }
+    keepErrorTail(job);
     return child->read(into, size);
 }
 
