@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <vector>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -29,7 +31,14 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int 
     // A session of its own: Ctrl-C in the caller's terminal is not meant for the jobs.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    // The signals the runner passes on to its job are held back until its handler
+    // is set: one that comes while it starts would end it before its job began.
+    sigset_t held;
+    sigprocmask(SIG_SETMASK, nullptr, &held);
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&held, signalNumber);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setsigmask(&attributes, &held);
 
     // glibc starts the runner as vfork does, without copying the launcher, and
     // reports a failed exec here.

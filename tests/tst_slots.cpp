@@ -11,6 +11,8 @@
 
 #include <csignal>
 
+#include <sys/wait.h>
+
 class SlotsTest : public QObject
 {
     Q_OBJECT
@@ -18,6 +20,7 @@ class SlotsTest : public QObject
 private slots:
     void simultaneousLaunchersNeverOvershoot();
     void cancellingFreesTheSlots();
+    void cancellingAtOnceIsAFailureNotALoss();
     void runnerPassesSignalsOnAndWaitsForTheJob_data();
     void runnerPassesSignalsOnAndWaitsForTheJob();
     void deadRunnersSlotComesBack();
@@ -79,6 +82,44 @@ void SlotsTest::cancellingFreesTheSlots()
     // Cancelled jobs did not finish their work.
     const Result join = run(install.program("taskjoin"), {}, QString(), 5000);
     QCOMPARE(join.output.count("Error Job Failed : 143 : -c|sleep 60"), 2);
+    QCOMPARE(join.status, 1);
+}
+
+void SlotsTest::cancellingAtOnceIsAFailureNotALoss()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    constexpr int tries = 20;
+    int caughtStarting = 0;
+    for (int i = 0; i < tries; ++i) {
+        QProcess launcher;
+        launcher.start(install.program("taskfan"), {"sleep 60"});
+        QVERIFY(launcher.waitForStarted());
+        // The runner the moment it exists, before it can have set anything up:
+        // no sleep between looks at the launcher's children.
+        const QString children = QStringLiteral("/proc/%1/task/%1/children").arg(launcher.processId());
+        qint64 runner = 0;
+        siginfo_t ended = {};
+        while (runner == 0 && waitid(P_PID, id_t(launcher.processId()), &ended, WEXITED | WNOHANG | WNOWAIT) == 0
+               && ended.si_pid == 0) {
+            QFile list(children);
+            if (list.open(QIODevice::ReadOnly))
+                runner = list.readAll().trimmed().split(' ').value(0).toLongLong();
+        }
+        caughtStarting += runner != 0;
+        if (runner == 0) {
+            QVERIFY(waitUntil([&] { return runnerPids(install).size() == 1; }));
+            runner = runnerPids(install)[0];
+        }
+        QCOMPARE(kill(pid_t(runner), SIGTERM), 0);
+        QVERIFY(launcher.waitForFinished(20000));
+        QCOMPARE(launcher.exitCode(), 0);
+    }
+    // Some at least before the runner could have set anything up, or this tested nothing.
+    QVERIFY(caughtStarting > 0);
+    const Result join = run(install.program("taskjoin"), {}, QString(), 20000);
+    QVERIFY2(!join.output.contains("Lost"), join.output.constData());
+    QCOMPARE(join.output.count("Error Job Failed : 143 : -c|sleep 60\n"), tries);
     QCOMPARE(join.status, 1);
 }
 
