@@ -105,8 +105,9 @@ int countTakenSlots(const QByteArray &programDir, const QByteArrayList &ignored)
     return taken;
 }
 
-int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArrayList &ignored)
+static int waitUntilFewer(const QByteArray &programDir, int bound, const QByteArrayList &ignored, bool inLine)
 {
+    int place = -1;
     bool watching = false;
     int watch = -1;
     for (;;) {
@@ -116,12 +117,20 @@ int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArrayL
         // kernel's grace period, a millisecond or more, in the middle of a hand-over.
         if (taken < 0) {
             unlockProgramDir(lock);
+            leaveLine(place);
             return -1;
         }
-        if (taken < bound)
+        if (taken < bound) {
+            // The next in line counts once the lock is ours no more: after the claim.
+            leaveLine(place);
             return lock;
+        }
         // Never wait holding the lock: other launchers and waiters need it to count.
         unlockProgramDir(lock);
+        if (inLine) {
+            place = waitInLine(programDir);
+            inLine = false;
+        }
         if (watching) {
             waitForChange(watch);
         } else {
@@ -131,4 +140,14 @@ int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArrayL
             watching = true;
         }
     }
+}
+
+int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArrayList &ignored)
+{
+    return waitUntilFewer(programDir, bound, ignored, false);
+}
+
+int waitForFreeSlot(const QByteArray &programDir, int limit)
+{
+    return waitUntilFewer(programDir, limit, {}, true);
 }

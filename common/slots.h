@@ -44,6 +44,11 @@ std::optional<QByteArrayList> takeFailureRecords(const QByteArray &programDir);
 // the slots cannot be seen: a directory that cannot be read is not an empty one.
 int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArrayList &ignored = {});
 
+// The same for a launcher, with no slot ignored. Launchers that have to wait do so
+// in line: only the first counts and watches, the others sleep until it has its
+// slot, so that a freed slot costs about one count, not one for every waiter.
+int waitForFreeSlot(const QByteArray &programDir, int limit);
+
 // What follows differs between POSIX systems and Windows.
 
 // The entries of the program directory whose names pass `wanted`, files and
@@ -77,6 +82,13 @@ QByteArrayList heldPidFiles(const QByteArray &programDir);
 
 // Deletes the pid file when no process holds its lock any more; true if it did.
 bool reclaimIfAbandoned(const QByteArray &pidFile);
+
+// Waits until this launcher is the first of the program directory's launchers in
+// line, and returns its place, to be left with leaveLine once it has its slot.
+// -1 where no line can be formed or the one first in line is stopped: then it
+// waits on its own.
+int waitInLine(const QByteArray &programDir);
+void leaveLine(int place);
 
 // Something that wakes a waiting program when a slot may have been freed; -1
 // where no change can be watched, and then waitForChange sleeps a short while.

@@ -2,11 +2,13 @@
 
 #include "frame.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 
 #include <dirent.h>
@@ -15,6 +17,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -22,10 +25,14 @@
 // A wait where no change can be watched: a full listing this often.
 constexpr int pollIntervalMs = 8;
 // The directory's lock is held only while slots are counted and one is claimed;
-// a wait longer than this means its holder is stopped or stuck.
-constexpr int lockWaitBeforeNoticeMs = 1000;
-// How often a program tries the lock until then.
+// one holder that keeps it longer than this is stopped or stuck. Many programs
+// holding it in turn may keep a program waiting longer than that.
+constexpr int lockHeldBeforeNoticeMs = 1000;
+// How often a program tries the lock, and how often it looks who holds it.
 constexpr int lockRetryMs = 1;
+constexpr int lockHolderLookMs = 100;
+// How often a launcher waiting in line looks whether the one before it is stopped.
+constexpr int lineLookS = 1;
 // Nothing announces a lock released by the last process of a dead job, which
 // makes its pid file reclaimable; a count this often finds it.
 constexpr int recountIntervalMs = 1000;
@@ -121,24 +128,40 @@ static int lockFile(int fd, int operation)
 
 // Who holds the lock on the file open at fd, as the kernel lists it in /proc/locks:
 // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF", waiters marked with "->".
-static QByteArray lockHolder(int fd)
+// 0 when nobody does.
+static pid_t lockHolder(int fd)
 {
     struct stat file;
     QFile locks(QStringLiteral("/proc/locks"));
     if (fstat(fd, &file) != 0 || !locks.open(QIODevice::ReadOnly))
-        return QByteArray();
+        return 0;
     const QByteArray inode = QByteArray::number(major(file.st_dev), 16).rightJustified(2, '0') + ':'
         + QByteArray::number(minor(file.st_dev), 16).rightJustified(2, '0') + ':'
         + QByteArray::number(quint64(file.st_ino));
+    // Read often while launchers wait in line, with a line of waiters each.
     for (const QByteArray &line : locks.readAll().split('\n')) {
+        if (!line.contains(inode))
+            continue;
         const QByteArrayList fields = line.simplified().split(' ');
-        if (fields.size() > 5 && fields[1] == "FLOCK" && fields[5] == inode) {
-            QFile name(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(fields[4])));
-            const QByteArray command = name.open(QIODevice::ReadOnly) ? name.readAll().trimmed() : "?";
-            return "process " + fields[4] + " (" + command + ")";
-        }
+        if (fields.size() > 5 && fields[1] == "FLOCK" && fields[5] == inode)
+            return pid_t(fields[4].toInt());
     }
-    return QByteArray();
+    return 0;
+}
+
+// The field of /proc/PID/stat after the command name, which may hold anything.
+static QByteArray processState(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+    return line.mid(line.lastIndexOf(')') + 2, 1);
+}
+
+static QByteArray describeProcess(pid_t pid)
+{
+    QFile name(QStringLiteral("/proc/%1/comm").arg(pid));
+    const QByteArray command = name.open(QIODevice::ReadOnly) ? name.readAll().trimmed() : "?";
+    return "process " + QByteArray::number(pid) + " (" + command + ")";
 }
 
 int lockProgramDir(const QByteArray &programDir)
@@ -149,15 +172,27 @@ int lockProgramDir(const QByteArray &programDir)
         printFailure("Error Cannot Lock : ", programDir);
         return -1;
     }
-    // The lock is held for a moment only: a holder that keeps it longer is stopped
-    // or stuck, and a program waiting on it must say so rather than hang mutely.
+    // A holder that keeps the lock is stopped or stuck, and a program waiting on it
+    // must say so rather than hang mutely. Only the same holder seen at every look
+    // for over a second is one: many holding it for a moment each in turn are not.
     int locked = lockFile(fd, LOCK_EX | LOCK_NB);
-    for (int tries = 1; locked != 0 && errno == EWOULDBLOCK; ++tries) {
-        if (tries * lockRetryMs >= lockWaitBeforeNoticeMs) {
-            const QByteArray holder = lockHolder(fd);
-            printLine("Waiting For Lock : " + programDir + (holder.isEmpty() ? "" : " : held by " + holder));
-            locked = lockFile(fd, LOCK_EX);
-            break;
+    QElapsedTimer waited;
+    waited.start();
+    pid_t holder = 0;
+    qint64 holderSeenSince = 0, nextLook = 0;
+    while (locked != 0 && errno == EWOULDBLOCK) {
+        if (waited.elapsed() >= nextLook) {
+            const qint64 now = waited.elapsed();
+            const pid_t seen = lockHolder(fd);
+            if (seen != holder) {
+                holder = seen;
+                holderSeenSince = now;
+            } else if (holder != 0 && now - holderSeenSince > lockHeldBeforeNoticeMs) {
+                printLine("Waiting For Lock : " + programDir + " : held by " + describeProcess(holder));
+                locked = lockFile(fd, LOCK_EX);
+                break;
+            }
+            nextLook = now + lockHolderLookMs;
         }
         poll(nullptr, 0, lockRetryMs);
         locked = lockFile(fd, LOCK_EX | LOCK_NB);
@@ -263,6 +298,46 @@ int watchProgramDir(const QByteArray &programDir)
     if (watch >= 0)
         close(watch);
     return -1;
+}
+
+static void interruptWait(int)
+{
+}
+
+int waitInLine(const QByteArray &programDir)
+{
+    // The line is a lock on the launcher itself, which is always there: no file of
+    // our own is left in the directory.
+    const int place = open((programDir + "/taskfan").constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (place < 0)
+        return -1;
+    // A stopped launcher first in line would keep every other one waiting while
+    // slots are free: the wait is broken off now and then to look, and whoever finds
+    // it stopped waits on its own.
+    struct sigaction wake = {}, previous;
+    wake.sa_handler = interruptWait;
+    sigaction(SIGALRM, &wake, &previous);
+    const itimerval every = {{lineLookS, 0}, {lineLookS, 0}}, off = {};
+    setitimer(ITIMER_REAL, &every, nullptr);
+    bool first;
+    while (!(first = flock(place, LOCK_EX) == 0) && errno == EINTR) {
+        const pid_t before = lockHolder(place);
+        const QByteArray state = before != 0 ? processState(before) : QByteArray();
+        if (state == "T" || state == "t")
+            break;
+    }
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+    if (first)
+        return place;
+    close(place);
+    return -1;
+}
+
+void leaveLine(int place)
+{
+    if (place >= 0)
+        close(place);
 }
 
 void waitForChange(int watch)

@@ -73,6 +73,15 @@ bool reclaimIfAbandoned(const QByteArray &)
     return false;
 }
 
+int waitInLine(const QByteArray &)
+{
+    return -1;
+}
+
+void leaveLine(int)
+{
+}
+
 int watchProgramDir(const QByteArray &)
 {
     return -1;

@@ -52,7 +52,7 @@ int main(int argc, char *argv[])
     arguments.prepend(jobId);
     const QByteArray pidFile = pidFilePath(programDir, jobId);
 
-    const int dirLock = waitForFewerSlots(programDir, limit);
+    const int dirLock = waitForFreeSlot(programDir, limit);
     if (dirLock < 0)
         endProgram(1);
     const int slotLock = claimSlot(pidFile);

@@ -12,12 +12,14 @@
 #include <csignal>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 class SlotsTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void simultaneousLaunchersNeverOvershoot_data();
     void simultaneousLaunchersNeverOvershoot();
     void cancellingFreesTheSlots();
     void cancellingAtOnceIsAFailureNotALoss();
@@ -25,6 +27,7 @@ private slots:
     void runnerPassesSignalsOnAndWaitsForTheJob();
     void deadRunnersSlotComesBack();
     void saysWhoHoldsTheLock();
+    void aStoppedWaiterHoldsUpNobody();
 };
 
 // Processes other than the test's own working in the program directory: runners and jobs.
@@ -38,29 +41,55 @@ static QStringList processesIn(const Install &install)
     return found;
 }
 
+void SlotsTest::simultaneousLaunchersNeverOvershoot_data()
+{
+    QTest::addColumn<int>("rounds");
+    QTest::addColumn<int>("launchers");
+    QTest::addColumn<QString>("processors");
+    QTest::addColumn<int>("otherFiles");
+    QTest::addColumn<QString>("jobTime");
+    QTest::newRow("24 at limit 2, with a waiter") << 6 << 24 << "0,1" << 0 << "0.2";
+    // Each takes the lock for as long as a count among the files takes, in turn:
+    // nobody is stuck.
+    QTest::newRow("64 at limit 1, among 10,000 files") << 1 << 64 << "0" << 10000 << "0.05";
+}
+
 void SlotsTest::simultaneousLaunchersNeverOvershoot()
 {
+    QFETCH(int, rounds);
+    QFETCH(int, launchers);
+    QFETCH(QString, processors);
+    QFETCH(int, otherFiles);
+    QFETCH(QString, jobTime);
     Install install;
     QVERIFY(install.isValid());
+    for (int i = 0; i < otherFiles; ++i)
+        QVERIFY(QFile(install.path() + QStringLiteral("/other-%1").arg(i)).open(QIODevice::WriteOnly));
     // Each job checks that its own pid file exists for its whole run; the runner's
     // second argument is the job id.
-    const QString job = recorded("log", R"sh(id=$(tr '\0' '\n' < /proc/$PPID/cmdline | sed -n 2p)
-        [ -e "$id.pid" ] || echo missing >> log; sleep 0.2; [ -e "$id.pid" ] || echo missing >> log)sh");
-    for (int round = 0; round < 6; ++round) {
+    const QString job = recorded("log", QStringLiteral(R"sh(id=$(tr '\0' '\n' < /proc/$PPID/cmdline | sed -n 2p)
+        [ -e "$id.pid" ] || echo missing >> log; sleep %1; [ -e "$id.pid" ] || echo missing >> log)sh")
+        .arg(jobTime));
+    for (int round = 0; round < rounds; ++round) {
         QFile::remove(install.path() + "/log");
+        // Released together: each waits for a line on the pipe, which is kept open.
         const Result result = runScript(install, R"sh(
+            rm -f go; mkfifo go; exec 9<> go
             "$D/taskjoin" > /dev/null &
-            for i in $(seq 24); do taskset -c 0,1 "$D/taskfan" "$1" > /dev/null & done
+            for i in $(seq $2); do (exec 9>&-; read < go; exec taskset -c $3 "$D/taskfan" "$1") > "out.$i" & done
+            seq $2 >&9
             wait
-            "$D/taskjoin" > /dev/null)sh", {job});
+            "$D/taskjoin" > /dev/null
+            cat out.*; rm out.*)sh", {job, QString::number(launchers), processors});
         QCOMPARE(result.status, 0);
+        QVERIFY2(!result.output.contains("Waiting For Lock"), result.output.constData());
         QFile log(install.path() + "/log");
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray records = log.readAll();
         int jobs = 0;
-        QCOMPARE(peakConcurrency(records, &jobs), 2);
-        QCOMPARE(jobs, 24);
-        QCOMPARE(records.count("end "), 24);
+        QCOMPARE(peakConcurrency(records, &jobs), processors.count(',') + 1);
+        QCOMPARE(jobs, launchers);
+        QCOMPARE(records.count("end "), launchers);
         QVERIFY(!records.contains("missing"));
         QCOMPARE(install.pidFiles(), QStringList());
     }
@@ -210,7 +239,7 @@ void SlotsTest::saysWhoHoldsTheLock()
     QByteArray output;
     const QByteArray notice = "Waiting For Lock : " + install.path().toUtf8() + " : held by process "
         + QByteArray::number(holder.processId()) + " (flock)\n";
-    QVERIFY2(readUntil(launcher, output, notice, 3000), output.constData());
+    QVERIFY2(readUntil(launcher, output, notice, 2000), output.constData());
     QVERIFY(!QFile::exists(install.path() + "/placed"));
     holder.kill();
     QVERIFY(holder.waitForFinished());
@@ -220,6 +249,59 @@ void SlotsTest::saysWhoHoldsTheLock()
     output += launcher.readAllStandardOutput();
     QVERIFY2(output.startsWith("taskfan 0.2\n" + notice) && output.count("Waiting") == 1, output.constData());
     QVERIFY(waitUntil([&] { return QFile::exists(install.path() + "/placed") && install.pidFiles().isEmpty(); }));
+}
+
+// Whether the process holds a watch on a directory, as a waiting program does.
+static bool isWatching(qint64 pid)
+{
+    for (const QFileInfo &fd : QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryInfoList(QDir::System)) {
+        char target[64] = {};
+        if (readlink(fd.filePath().toLocal8Bit().constData(), target, sizeof target - 1) > 0
+            && qstrcmp(target, "anon_inode:inotify") == 0)
+            return true;
+    }
+    return false;
+}
+
+void SlotsTest::aStoppedWaiterHoldsUpNobody()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // A slot placed by hand keeps the only one taken.
+    const QString held = install.path() + "/held.pid";
+    QVERIFY(QFile(held).open(QIODevice::WriteOnly));
+    QProcess first, second;
+    for (QProcess *launcher : {&first, &second})
+        launcher->setWorkingDirectory(install.path());
+    first.start("taskset", {"-c", "0", install.program("taskfan"), "touch first"});
+    QVERIFY(first.waitForStarted());
+    // The first waiting launcher watches the directory; stopped there, as by Ctrl-Z.
+    QVERIFY(waitUntil([&] { return isWatching(first.processId()); }));
+    QCOMPARE(kill(pid_t(first.processId()), SIGSTOP), 0);
+    second.start("taskset", {"-c", "0", install.program("taskfan"), "touch second"});
+    QVERIFY(second.waitForStarted());
+    // The second waits behind it for a lock ("->" in the kernel's list).
+    const QByteArray waiting = " " + QByteArray::number(second.processId()) + " ";
+    QVERIFY(waitUntil([&] {
+        QFile locks("/proc/locks");
+        if (!locks.open(QIODevice::ReadOnly))
+            return false;
+        for (const QByteArray &line : locks.readAll().split('\n')) {
+            if (line.contains("->") && line.contains(waiting))
+                return true;
+        }
+        return false;
+    }));
+    QVERIFY(QFile::remove(held));
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(waitUntil([&] { return QFile::exists(install.path() + "/second"); }));
+    // Once it goes on, the first gets the slot after it.
+    QCOMPARE(kill(pid_t(first.processId()), SIGCONT), 0);
+    QVERIFY(first.waitForFinished(20000));
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(run(install.program("taskjoin"), {}, QString(), 20000).status, 0);
+    QVERIFY(QFile::exists(install.path() + "/first"));
 }
 
 QTEST_GUILESS_MAIN(SlotsTest)
