@@ -28,11 +28,10 @@ constexpr int pollIntervalMs = 8;
 // one holder that keeps it longer than this is stopped or stuck. Many programs
 // holding it in turn may keep a program waiting longer than that.
 constexpr int lockHeldBeforeNoticeMs = 1000;
-// How often a program tries the lock, and how often it looks who holds it.
-constexpr int lockRetryMs = 1;
-constexpr int lockHolderLookMs = 100;
-// How often a launcher waiting in line looks whether the one before it is stopped.
-constexpr int lineLookS = 1;
+// How often a program waiting for it looks who holds it.
+constexpr int lockHolderLookMs = 250;
+// How often a launcher waiting in line looks whether the one first in line is stopped.
+constexpr int lineLookMs = 1000;
 // Nothing announces a lock released by the last process of a dead job, which
 // makes its pid file reclaimable; a count this often finds it.
 constexpr int recountIntervalMs = 1000;
@@ -164,6 +163,25 @@ static QByteArray describeProcess(pid_t pid)
     return "process " + QByteArray::number(pid) + " (" + command + ")";
 }
 
+static void interruptWait(int)
+{
+}
+
+// From now on a wait in the kernel is broken off every intervalMs, with EINTR, so
+// that a waiting program can look around; 0: no more. The handler stays: it does
+// nothing, and a started program gets the default one again.
+static void breakWaitsEvery(int intervalMs)
+{
+    if (intervalMs > 0) {
+        struct sigaction wake = {};
+        wake.sa_handler = interruptWait;
+        sigaction(SIGALRM, &wake, nullptr);
+    }
+    const timeval interval = {intervalMs / 1000, (intervalMs % 1000) * 1000};
+    const itimerval timer = {interval, interval};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
 int lockProgramDir(const QByteArray &programDir)
 {
     // The kernel drops the lock if its holder dies, so a killed launcher blocks nobody.
@@ -175,27 +193,28 @@ int lockProgramDir(const QByteArray &programDir)
     // A holder that keeps the lock is stopped or stuck, and a program waiting on it
     // must say so rather than hang mutely. Only the same holder seen at every look
     // for over a second is one: many holding it for a moment each in turn are not.
+    // Waiters sleep in the kernel, which hands the lock on: trying it over and
+    // over would take the processor from the holder, many waiters all of it.
     int locked = lockFile(fd, LOCK_EX | LOCK_NB);
-    QElapsedTimer waited;
-    waited.start();
-    pid_t holder = 0;
-    qint64 holderSeenSince = 0, nextLook = 0;
-    while (locked != 0 && errno == EWOULDBLOCK) {
-        if (waited.elapsed() >= nextLook) {
-            const qint64 now = waited.elapsed();
+    if (locked != 0 && errno == EWOULDBLOCK) {
+        QElapsedTimer waited;
+        waited.start();
+        pid_t holder = 0;
+        qint64 holderSeenSince = 0;
+        breakWaitsEvery(lockHolderLookMs);
+        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
             const pid_t seen = lockHolder(fd);
             if (seen != holder) {
                 holder = seen;
-                holderSeenSince = now;
-            } else if (holder != 0 && now - holderSeenSince > lockHeldBeforeNoticeMs) {
+                holderSeenSince = waited.elapsed();
+            } else if (holder != 0 && waited.elapsed() - holderSeenSince >= lockHeldBeforeNoticeMs) {
+                breakWaitsEvery(0);
                 printLine("Waiting For Lock : " + programDir + " : held by " + describeProcess(holder));
                 locked = lockFile(fd, LOCK_EX);
                 break;
             }
-            nextLook = now + lockHolderLookMs;
         }
-        poll(nullptr, 0, lockRetryMs);
-        locked = lockFile(fd, LOCK_EX | LOCK_NB);
+        breakWaitsEvery(0);
     }
     if (locked != 0) {
         printFailure("Error Cannot Lock : ", programDir);
@@ -300,10 +319,6 @@ int watchProgramDir(const QByteArray &programDir)
     return -1;
 }
 
-static void interruptWait(int)
-{
-}
-
 int waitInLine(const QByteArray &programDir)
 {
     // The line is a lock on the launcher itself, which is always there: no file of
@@ -314,11 +329,7 @@ int waitInLine(const QByteArray &programDir)
     // A stopped launcher first in line would keep every other one waiting while
     // slots are free: the wait is broken off now and then to look, and whoever finds
     // it stopped waits on its own.
-    struct sigaction wake = {}, previous;
-    wake.sa_handler = interruptWait;
-    sigaction(SIGALRM, &wake, &previous);
-    const itimerval every = {{lineLookS, 0}, {lineLookS, 0}}, off = {};
-    setitimer(ITIMER_REAL, &every, nullptr);
+    breakWaitsEvery(lineLookMs);
     bool first;
     while (!(first = flock(place, LOCK_EX) == 0) && errno == EINTR) {
         const pid_t before = lockHolder(place);
@@ -326,8 +337,7 @@ int waitInLine(const QByteArray &programDir)
         if (state == "T" || state == "t")
             break;
     }
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &previous, nullptr);
+    breakWaitsEvery(0);
     if (first)
         return place;
     close(place);
