@@ -1,9 +1,8 @@
 #include "start.h"
 
 #include <cerrno>
-#include <vector>
-
 #include <csignal>
+#include <vector>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -28,15 +27,15 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int 
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, slotLock, lockInRunner);
     posix_spawn_file_actions_addclosefrom_np(&actions, lockInRunner + 1);
-    // A session of its own: Ctrl-C in the caller's terminal is not meant for the jobs.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
     // The signals the runner passes on to its job are held back until its handler
-    // is set: one that comes while it starts would end it before its job began.
+    // is set: one that came while it started would end it before its job began.
     sigset_t held;
     sigprocmask(SIG_SETMASK, nullptr, &held);
     for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
         sigaddset(&held, signalNumber);
+    // A session of its own: Ctrl-C in the caller's terminal is not meant for the jobs.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
     posix_spawnattr_setsigmask(&attributes, &held);
 
