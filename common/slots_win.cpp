@@ -5,19 +5,57 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
-#include <QThread>
 
-// Windows has no advisory locks that outlive a handle's owner as flock does:
-// slots are plain files there, counted every 8 ms.
+#include <string>
+
+#include <windows.h>
+
+// How a launcher tells its runner, and the runner its job, which inherited handle
+// holds the slot: a handle keeps its value in the processes that inherit it.
+static constexpr wchar_t slotVariable[] = L"TASKFAN_SLOT";
+// The file whose lock guards counting and claiming; it never counts as a slot.
+static constexpr char lockFileName[] = "taskfan.lock";
+// A wait where no change can be watched: a full listing this often.
+constexpr DWORD pollIntervalMs = 8;
+// The directory's lock is held only while slots are counted and one is claimed;
+// a wait longer than this means its holder is stopped or stuck.
+constexpr int lockWaitBeforeNoticeMs = 1000;
+// Nothing announces a slot given up by the last process of a dead job; a count
+// this often finds it.
+constexpr DWORD recountIntervalMs = 1000;
+
+static std::wstring widePath(const QByteArray &path)
+{
+    return QDir::toNativeSeparators(QString::fromUtf8(path)).toStdWString();
+}
+
+static HANDLE asHandle(int value)
+{
+    return reinterpret_cast<HANDLE>(qintptr(value));
+}
+
+static QByteArray systemReason(DWORD error)
+{
+    wchar_t *text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    const QByteArray reason = text ? QString::fromWCharArray(text).trimmed().toUtf8() : QByteArray::number(uint(error));
+    LocalFree(text);
+    return " : " + reason;
+}
 
 std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name))
 {
+    const QDir dir(QString::fromUtf8(programDir));
+    if (!dir.exists()) {
+        printLine("Error Cannot List : " + programDir);
+        return std::nullopt;
+    }
     QByteArrayList names;
-    const QStringList entries = QDir(QString::fromUtf8(programDir))
-        .entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        if (wanted(entry.toUtf8()))
-            names.append(entry.toUtf8());
+    for (const QString &entry : dir.entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray name = entry.toUtf8();
+        if (wanted(name))
+            names.append(name);
     }
     return names;
 }
@@ -28,9 +66,50 @@ bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
     return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.commit();
 }
 
+// The slot this process holds, handed down from the launcher; null where none is.
+static HANDLE heldSlot()
+{
+    wchar_t value[32];
+    const DWORD length = GetEnvironmentVariableW(slotVariable, value, DWORD(std::size(value)));
+    if (length == 0 || length >= std::size(value))
+        return nullptr;
+    bool ok = false;
+    const HANDLE slot = asHandle(QString::fromWCharArray(value, int(length)).toInt(&ok));
+    // A process that has the variable but not the handle: the value may be anything.
+    return ok && GetFileType(slot) == FILE_TYPE_DISK ? slot : nullptr;
+}
+
+static QByteArray fileNameOf(HANDLE file)
+{
+    wchar_t path[32768];
+    const DWORD length = GetFinalPathNameByHandleW(file, path, DWORD(std::size(path)), FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= std::size(path))
+        return QByteArray();
+    const QString name = QString::fromWCharArray(path, int(length));
+    return name.mid(name.lastIndexOf(u'\\') + 1).toUtf8();
+}
+
+// Whether the path names the slot this process holds.
+static bool isHeldSlot(HANDLE slot, const QByteArray &path)
+{
+    const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
+    return slot && fileNameOf(slot).compare(name, Qt::CaseInsensitive) == 0;
+}
+
 bool deleteFile(const QByteArray &path)
 {
-    return QFile::remove(QString::fromUtf8(path));
+    // The slot's own file cannot be deleted by name while the job holds it: it is
+    // deleted through the handle, and its name goes once the last process of the
+    // job has let go of it, so the slot lives exactly as long as the job.
+    const HANDLE slot = heldSlot();
+    if (isHeldSlot(slot, path)) {
+        FILE_DISPOSITION_INFO deleted = {TRUE};
+        const bool marked = SetFileInformationByHandle(slot, FileDispositionInfo, &deleted, sizeof deleted);
+        CloseHandle(slot);
+        SetEnvironmentVariableW(slotVariable, nullptr);
+        return marked;
+    }
+    return DeleteFileW(widePath(path).c_str());
 }
 
 std::optional<QByteArray> takeFile(const QByteArray &path)
@@ -40,39 +119,80 @@ std::optional<QByteArray> takeFile(const QByteArray &path)
         return std::nullopt;
     const QByteArray contents = file.readAll();
     file.close();
-    if (!file.remove())
-        return std::nullopt;
+    // One that cannot be deleted is reported again next time rather than never.
+    file.remove();
     return contents;
 }
 
-int lockProgramDir(const QByteArray &)
+int lockProgramDir(const QByteArray &programDir)
 {
-    return 0;
+    // The system lets go of the lock when its holder dies, so a killed launcher
+    // blocks nobody.
+    const HANDLE file = CreateFileW(widePath(programDir + '/' + lockFileName).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        printLine("Error Cannot Lock : " + programDir + systemReason(GetLastError()));
+        return -1;
+    }
+    OVERLAPPED whole = {};
+    bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole);
+    for (int waited = 0; !locked && GetLastError() == ERROR_LOCK_VIOLATION; ++waited) {
+        if (waited >= lockWaitBeforeNoticeMs) {
+            printLine("Waiting For Lock : " + programDir);
+            locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole);
+            break;
+        }
+        Sleep(1);
+        locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole);
+    }
+    if (!locked) {
+        printLine("Error Cannot Lock : " + programDir + systemReason(GetLastError()));
+        CloseHandle(file);
+        return -1;
+    }
+    return int(qintptr(file));
 }
 
-void unlockProgramDir(int)
+void unlockProgramDir(int lock)
 {
+    if (lock >= 0)
+        CloseHandle(asHandle(lock));
 }
 
 int claimSlot(const QByteArray &pidFile)
 {
-    QFile file(QString::fromUtf8(pidFile));
-    if (file.open(QIODevice::WriteOnly))
-        return 0;
-    printLine("Error Cannot Open : " + pidFile);
-    return -1;
+    // Opened without sharing delete access and inherited by the runner and every
+    // process of its job: while any of them lives, nobody can delete it. Others
+    // may read it.
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    const HANDLE file = CreateFileW(widePath(pidFile).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        printLine("Error Cannot Open : " + pidFile + systemReason(GetLastError()));
+        return -1;
+    }
+    const std::wstring value = QString::number(qintptr(file)).toStdWString();
+    SetEnvironmentVariableW(slotVariable, value.c_str());
+    return int(qintptr(file));
 }
 
 QByteArrayList heldPidFiles(const QByteArray &)
 {
-    return {};
+    const HANDLE slot = heldSlot();
+    const QByteArray name = slot ? fileNameOf(slot) : QByteArray();
+    return countsAsSlot(name) ? QByteArrayList{name} : QByteArrayList();
 }
 
-bool reclaimIfAbandoned(const QByteArray &)
+bool reclaimIfAbandoned(const QByteArray &pidFile)
 {
-    return false;
+    // Only a file that no process of its job holds any more can be deleted.
+    return DeleteFileW(widePath(pidFile).c_str());
 }
 
+// Waiting launchers do not form a line here: each counts once a second and when
+// the directory changes, which the lock file keeps cheap enough.
 int waitInLine(const QByteArray &)
 {
     return -1;
@@ -82,12 +202,20 @@ void leaveLine(int)
 {
 }
 
-int watchProgramDir(const QByteArray &)
+int watchProgramDir(const QByteArray &programDir)
 {
-    return -1;
+    // Slots are freed by deletions and renames, which change the names.
+    const HANDLE watch = FindFirstChangeNotificationW(widePath(programDir).c_str(), FALSE,
+                                                      FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME);
+    return watch == INVALID_HANDLE_VALUE ? -1 : int(qintptr(watch));
 }
 
-void waitForChange(int)
+void waitForChange(int watch)
 {
-    QThread::msleep(8);
+    if (watch < 0) {
+        Sleep(pollIntervalMs);
+        return;
+    }
+    if (WaitForSingleObject(asHandle(watch), recountIntervalMs) == WAIT_OBJECT_0)
+        FindNextChangeNotification(asHandle(watch));
 }

@@ -34,12 +34,18 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int)
     startup.hStdOutput = output ? output : null;
     startup.hStdError = null;
     // A process group of its own: Ctrl-C in the caller's console is not meant for
-    // the jobs. Without a console of ours, none is made for the runner either.
+    // the jobs. Out of the job object of a job that places jobs, where that lets
+    // it go: the job placed ends with its own runner, not with the caller's. Without
+    // a console of ours, none is made for the runner either.
     const DWORD flags = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT
         | (GetConsoleWindow() ? 0 : CREATE_NO_WINDOW);
     PROCESS_INFORMATION started = {};
-    const bool ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
-                                   &started);
+    // The handle of the slot goes to the runner with the others marked inheritable.
+    bool ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags | CREATE_BREAKAWAY_FROM_JOB,
+                             nullptr, nullptr, &startup, &started);
+    if (!ok && GetLastError() == ERROR_ACCESS_DENIED)
+        ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                            &started);
     if (ok) {
         CloseHandle(started.hThread);
         CloseHandle(started.hProcess);

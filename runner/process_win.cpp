@@ -26,8 +26,24 @@ QByteArrayList interpreterArguments(const QByteArrayList &)
     return {"/S /C \"" + commandLineRest(1).toUtf8() + '"'};
 }
 
+// Every process of the job, and all they start, ends with the runner, however
+// it ends, as a process group's processes get its signals on Linux: the runner
+// puts itself into a job object that only it holds. A job that places jobs may
+// let their runners break away. Where the runner cannot be put into one (an
+// older Windows that does not nest job objects), the job runs without.
+static void holdJobTogether()
+{
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (job && !(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)
+                 && AssignProcessToJobObject(job, GetCurrentProcess())))
+        CloseHandle(job);
+}
+
 Job startJob(const QByteArray &program, const QByteArrayList &arguments)
 {
+    holdJobTogether();
     child = new QProcess;
     child->setProgram(QString::fromUtf8(program));
     // One native command line, handed over as it is.

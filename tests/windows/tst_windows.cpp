@@ -9,7 +9,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QThread>
+
+#include <algorithm>
 #include <functional>
+#include <utility>
+
+#include <csignal>
 
 // A directory of a test's own: the programs in a subdirectory with the given name,
 // a batch's working directory around them.
@@ -95,6 +101,76 @@ static QByteArray binaryData()
     return data + "end without a line end";
 }
 
+// Polls the condition until it holds or the time is up.
+static bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 60000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.hasExpired(timeoutMs))
+            return false;
+        QTest::qSleep(1);
+    }
+    return true;
+}
+
+// The Unix processes of the Windows program `name` (Wine shows a process's
+// command line as its words) that were given the word `mark`.
+static QList<qint64> processesOf(const QByteArray &name, const QByteArray &mark)
+{
+    QList<qint64> pids;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (!isPid || !commandLine.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> words = commandLine.readAll().split('\0');
+        const QByteArray program = words.value(0).toLower();
+        if ((program.endsWith(name) || program.endsWith(name + ".exe")) && words.contains(mark))
+            pids.append(pid);
+    }
+    return pids;
+}
+
+// User and system time of a process, in clock ticks; -1 if it cannot be read.
+static qint64 cpuTicks(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    // The fields after the command name, which may hold blanks, start after its ')'.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+}
+
+// The most jobs running at once, from a log of "start <time>" and "end <time>" lines.
+static int peakConcurrency(const QByteArray &log, int *jobs)
+{
+    // At equal times an end is counted before a start.
+    QList<std::pair<qint64, int>> events;
+    *jobs = 0;
+    for (const QByteArray &line : log.split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 2)
+            continue;
+        const bool isStart = fields[0] == "start";
+        *jobs += isStart;
+        events.append({fields[1].toLongLong(), isStart ? 1 : -1});
+    }
+    std::sort(events.begin(), events.end());
+    int running = 0, peak = 0;
+    for (const auto &event : events)
+        peak = std::max(peak, running += event.second);
+    return peak;
+}
+
+static bool isLaunchedPidFile(const QString &name)
+{
+    return name.size() == 42 && name.startsWith(u'{') && name.endsWith(QLatin1String("}.pid"));
+}
+
 class WindowsTest : public QObject
 {
     Q_OBJECT
@@ -103,6 +179,9 @@ private slots:
     void initTestCase();
     void batches_data();
     void batches();
+    void launchersStartedTogetherKeepTheLimit();
+    void killedRunnerEndsItsJobAndItsSlotIsReportedLost();
+    void waitingLauncherWakesWhenASlotIsFreed();
 };
 
 void WindowsTest::initTestCase()
@@ -129,8 +208,8 @@ void WindowsTest::batches_data()
     QTest::newRow("lines end once") << "bin" << QStringList() << QByteArray("echo x")
                                     << jobOutput("echo x", "x\r\n") << Files();
     QTest::newRow("binary output copied through a redirected batch")
-        << "bin" << QStringList() << QByteArray("catbytes data.bin > copy.bin") << QByteArray()
-        << Files{{QStringLiteral("copy.bin"), jobOutput("catbytes data.bin ", binaryData())}};
+        << "bin" << QStringList() << QByteArray("job cat data.bin > copy.bin") << QByteArray()
+        << Files{{QStringLiteral("copy.bin"), jobOutput("job cat data.bin ", binaryData())}};
 
     // Words as the system holds the command line, whatever the code page lacks:
     // 1252 has no Cyrillic or CJK, 1251 no umlauts or CJK, 932 no umlauts.
@@ -193,7 +272,7 @@ void WindowsTest::batches()
     QFile say(install.work.filePath(QStringLiteral("sub dir/say.cmd")));
     QVERIFY(say.open(QIODevice::WriteOnly) && say.write("@echo [%~1] [%~2]\r\n") > 0);
     say.close();
-    QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/catbytes.exe"), install.work.filePath(QStringLiteral("catbytes.exe"))));
+    QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
 
     const Batch batch = runBatch(install, {"\"%D%\\taskfan.exe\" " + QString::fromUtf8(line),
                                            "\"%D%\\taskjoin.exe\" > join.txt"}, environment);
@@ -213,6 +292,118 @@ void WindowsTest::batches()
         }
     }
     QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void WindowsTest::launchersStartedTogetherKeepTheLimit()
+{
+    Install install;
+    QVERIFY(install.valid);
+    QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
+    // Wine reports the machine's processors, which is the limit.
+    const int limit = QThread::idealThreadCount();
+    QVERIFY(limit < 8);
+    QStringList lines;
+    for (int i = 0; i < 8; ++i)
+        lines << "start \"\" /b \"%D%\\taskfan.exe\" job record log.txt 1000";
+    QVERIFY(runBatch(install, lines).ended);
+    QFile log(install.work.filePath(QStringLiteral("log.txt")));
+    QByteArray record;
+    QVERIFY2(waitUntil([&] {
+        if (log.open(QIODevice::ReadOnly))
+            record = log.readAll();
+        log.close();
+        return record.count("end") == 8;
+    }, 120000), record.constData());
+    int jobs = 0;
+    qInfo("limit %d: at most %d jobs at once", limit, peakConcurrency(record, &jobs));
+    QCOMPARE(peakConcurrency(record, &jobs), limit);
+    QCOMPARE(jobs, 8);
+    QVERIFY(waitUntil([&] { return install.pidFiles().isEmpty(); }));
+}
+
+void WindowsTest::killedRunnerEndsItsJobAndItsSlotIsReportedLost()
+{
+    Install install;
+    QVERIFY(install.valid);
+    QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
+    const QByteArray mark = QDir(install.work.path()).dirName().toUtf8();
+    // A job of two long processes: one started in the background, one waited for.
+    const QByteArray sleeper = "job sleep 600000 " + mark;
+    QVERIFY(runBatch(install, {"\"%D%\\taskfan.exe\" start /b " + sleeper + " ^& " + sleeper}).ended);
+    QVERIFY(waitUntil([&] { return processesOf("job", mark).size() == 2; }));
+    const QStringList taken = install.pidFiles();
+    QCOMPARE(taken.size(), 1);
+
+    // Ending the runner ends every process of its job, and so frees its slot.
+    QVERIFY(runBatch(install, {"taskkill /F /IM taskexec.exe > nul"}).ended);
+    const bool jobEnded = waitUntil([&] { return processesOf("job", mark).isEmpty(); }, 30000);
+    for (qint64 pid : processesOf("job", mark))
+        kill(pid_t(pid), SIGKILL);
+    QVERIFY(jobEnded);
+
+    // Nobody saw how the job ended: it is reported lost, and the slot comes back.
+    const Batch join = runBatch(install, {"\"%D%\\taskjoin.exe\"", "echo status %errorlevel%"});
+    QVERIFY(join.ended);
+    QCOMPARE(join.output, "taskjoin 0.2\r\nError Job Lost : " + taken.value(0).chopped(4).toUtf8()
+                              + "\r\nstatus 1\r\n");
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void WindowsTest::waitingLauncherWakesWhenASlotIsFreed()
+{
+    Install install;
+    QVERIFY(install.valid);
+    QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
+    const QByteArray mark = QDir(install.work.path()).dirName().toUtf8();
+    // Slots placed by hand fill the limit; they hold them until removed by hand.
+    QStringList placed;
+    for (int i = 0; i < QThread::idealThreadCount(); ++i) {
+        placed << QStringLiteral("reserved%1.pid").arg(i);
+        QFile file(install.programs + '/' + placed.last());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QFile script(install.work.filePath(QStringLiteral("wait.cmd")));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("@\"%D%\\taskfan.exe\" job sleep 1000 " + mark + "\r\n");
+    script.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    env.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+    env.insert(QStringLiteral("D"), windowsPath(install.programs));
+    QProcess batch;
+    batch.setProcessEnvironment(env);
+    batch.setWorkingDirectory(install.work.path());
+    batch.start(QStringLiteral(WINE), {"cmd", "/c", "wait.cmd"});
+    // Waiting, the launcher sleeps: about one count a second, not one every few ms
+    // (counting every 8 ms took 7 clock ticks in 3 s under Wine; sleeping, none).
+    QList<qint64> launcher;
+    QVERIFY(waitUntil([&] { return (launcher = processesOf("taskfan", mark)).size() == 1; }));
+    QByteArray output;
+    QVERIFY(waitUntil([&] {
+        batch.waitForReadyRead(10);
+        return (output += batch.readAllStandardOutput()).contains("taskfan 0.2");
+    }));
+    const qint64 ticksBefore = cpuTicks(launcher[0]);
+    QTest::qSleep(5000);
+    const qint64 ticksWaiting = cpuTicks(launcher[0]) - ticksBefore;
+    qInfo("waiting 5 s took %lld clock ticks", ticksWaiting);
+    QVERIFY2(ticksWaiting <= 3, qPrintable(QString::number(ticksWaiting)));
+    QCOMPARE(install.pidFiles(), placed);
+
+    // Placed at once when a slot is freed.
+    QVERIFY(QFile::remove(install.programs + '/' + placed.takeLast()));
+    QElapsedTimer freed;
+    freed.start();
+    QVERIFY(waitUntil([&] {
+        const QStringList names = install.pidFiles();
+        return std::any_of(names.cbegin(), names.cend(), isLaunchedPidFile);
+    }, 20000));
+    const qint64 placedAfterMs = freed.elapsed();
+    qInfo("placed %lld ms after the slot was freed", placedAfterMs);
+    QVERIFY2(placedAfterMs < 100, qPrintable(QString::number(placedAfterMs)));
+    QVERIFY(batch.waitForFinished(60000));
+    // A slot placed by hand is never taken back.
+    QVERIFY(waitUntil([&] { return install.pidFiles() == placed; }));
 }
 
 QTEST_GUILESS_MAIN(WindowsTest)
