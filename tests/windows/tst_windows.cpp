@@ -182,6 +182,7 @@ private slots:
     void launchersStartedTogetherKeepTheLimit();
     void killedRunnerEndsItsJobAndItsSlotIsReportedLost();
     void waitingLauncherWakesWhenASlotIsFreed();
+    void jobThatPlacesAJobFreesItsSlotWhenItEnds();
 };
 
 void WindowsTest::initTestCase()
@@ -404,6 +405,22 @@ void WindowsTest::waitingLauncherWakesWhenASlotIsFreed()
     QVERIFY(batch.waitForFinished(60000));
     // A slot placed by hand is never taken back.
     QVERIFY(waitUntil([&] { return install.pidFiles() == placed; }));
+}
+
+void WindowsTest::jobThatPlacesAJobFreesItsSlotWhenItEnds()
+{
+    Install install;
+    QVERIFY(install.valid);
+    QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
+    const QByteArray mark = QDir(install.work.path()).dirName().toUtf8();
+    const Batch batch = runBatch(install, {"\"%D%\\taskfan.exe\" \"%D%\\taskfan.exe\" job sleep 10000 " + mark});
+    QVERIFY(batch.ended);
+    QVERIFY(waitUntil([&] { return processesOf("job", mark).size() == 1; }));
+    // The outer job has placed the inner one and ended; the inner one runs on in
+    // a slot of its own, and the outer slot is not held by it.
+    QVERIFY(waitUntil([&] { return install.pidFiles().size() == 1; }, 5000));
+    QCOMPARE(processesOf("job", mark).size(), 1);
+    QVERIFY(waitUntil([&] { return install.pidFiles().isEmpty(); }));
 }
 
 QTEST_GUILESS_MAIN(WindowsTest)
