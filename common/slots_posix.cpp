@@ -17,8 +17,8 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -137,7 +137,8 @@ static pid_t lockHolder(int fd)
     const QByteArray inode = QByteArray::number(major(file.st_dev), 16).rightJustified(2, '0') + ':'
         + QByteArray::number(minor(file.st_dev), 16).rightJustified(2, '0') + ':'
         + QByteArray::number(quint64(file.st_ino));
-    // Read often while launchers wait in line, with a line of waiters each.
+    // Every launcher in line reads it once a second, and it lists each of them:
+    // the lines of other files are passed over unparsed.
     for (const QByteArray &line : locks.readAll().split('\n')) {
         if (!line.contains(inode))
             continue;
@@ -148,7 +149,8 @@ static pid_t lockHolder(int fd)
     return 0;
 }
 
-// The field of /proc/PID/stat after the command name, which may hold anything.
+// The state letter of a process ("T" stopped, "t" stopped by a debugger), in
+// /proc/PID/stat after the command name, which may hold anything.
 static QByteArray processState(pid_t pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
