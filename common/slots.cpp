@@ -2,9 +2,16 @@
 
 #include "frame.h"
 
+#include <QFile>
+#include <QThread>
 #include <QUuid>
 
 #include <algorithm>
+#include <cerrno>
+#include <functional>
+
+// A runner that cannot free its slot tries again this often.
+constexpr int freeRetryMs = 1000;
 
 QByteArray newJobId()
 {
@@ -64,55 +71,200 @@ static bool isFailureRecord(const QByteArray &name)
     return isJobFile(name, failureRecordExtension);
 }
 
-void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &line)
+static QByteArray recordPath(const QByteArray &programDir, const QByteArray &jobId)
 {
-    // Where no record can be left, the batch's output still shows the failure.
-    if (programDir.isEmpty() || !isLaunchedJobId(jobId)
-        || !writeFileWhole(programDir + '/' + jobId + failureRecordExtension, line))
-        printLine(line);
+    return programDir + '/' + jobId + failureRecordExtension;
 }
 
-std::optional<QByteArrayList> takeFailureRecords(const QByteArray &programDir)
+QByteArrayList placementBatches(const QByteArray &programDir)
+{
+    QByteArrayList batches;
+    const QByteArray own = currentBatch();
+    if (!own.isEmpty())
+        batches.append(own);
+    // Inside a job, the job's batches enclose ours: the waiter of the script
+    // that placed the job waits for what the job places, joined or not.
+    const QByteArray outerJob = enclosingJobId(programDir);
+    if (!own.isEmpty() && isLaunchedJobId(outerJob)) {
+        const std::optional<QByteArray> outer = readFileStart(pidFilePath(programDir, outerJob));
+        if (outer && runnerBatchOf(*outer) == own)
+            batches += batchesOf(*outer);
+    }
+    return batches;
+}
+
+static QByteArrayView line(QByteArrayView contents, int number)
+{
+    for (; number > 0; --number) {
+        const qsizetype end = contents.indexOf('\n');
+        if (end < 0)
+            return QByteArrayView();
+        contents = contents.sliced(end + 1);
+    }
+    const qsizetype end = contents.indexOf('\n');
+    return end < 0 ? QByteArrayView() : contents.first(end);
+}
+
+QByteArrayList batchesOf(const QByteArray &contents)
+{
+    QByteArrayList batches;
+    for (const QByteArray &batch : line(contents, 0).toByteArray().split(' ')) {
+        if (!batch.isEmpty())
+            batches.append(batch);
+    }
+    return batches;
+}
+
+QByteArray runnerBatchOf(const QByteArray &contents)
+{
+    return line(contents, 1).toByteArray();
+}
+
+QByteArray reportOf(const QByteArray &contents)
+{
+    const qsizetype first = contents.indexOf('\n');
+    const qsizetype second = first < 0 ? -1 : contents.indexOf('\n', first + 1);
+    return second < 0 ? QByteArray() : contents.mid(second + 1);
+}
+
+// Errors that the file system may get over: remounted read-only, a directory
+// made unwritable for a while, a full disk.
+static bool mayPass(int error)
+{
+    return error == EROFS || error == EACCES || error == EPERM || error == ENOSPC || error == EDQUOT;
+}
+
+// Tries a step that frees the slot until it succeeds or cannot; true if it
+// succeeded. A name that cannot be a file (a runner started by hand) is no slot. Until then the slot stays taken, so that nobody takes the job for
+// a lost one, and the batch's waiter waits for the report.
+static bool untilDone(const QByteArray &pidFile, const std::function<int()> &step)
+{
+    int error = step();
+    if (mayPass(error))
+        printLine("Error Cannot Free Slot : " + pidFile + reason(error));
+    while (mayPass(error)) {
+        QThread::msleep(freeRetryMs);
+        error = step();
+    }
+    return error == 0;
+}
+
+void enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype reportSize)
+{
+    // A pid file without this line is reclaimed by its lock alone.
+    if (!programDir.isEmpty() && isLaunchedJobId(jobId))
+        appendToFile(pidFilePath(programDir, jobId), currentBatch() + '\n', reportSize);
+}
+
+void freeSlot(const QByteArray &programDir, const QByteArray &jobId)
+{
+    // Where the program directory cannot be had, the slot is reclaimed once the
+    // job has ended: its lock goes with the last of its processes.
+    if (!programDir.isEmpty() && isSafeJobId(jobId)) {
+        const QByteArray pidFile = pidFilePath(programDir, jobId);
+        untilDone(pidFile, [&] { return deleteFile(pidFile); });
+    }
+}
+
+void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &report)
+{
+    if (programDir.isEmpty() || !isLaunchedJobId(jobId)) {
+        printLine(report);
+        freeSlot(programDir, jobId);
+        return;
+    }
+    // The report goes into the pid file, which then becomes the record: on a
+    // full disk, the room set aside when the job started takes the report, and
+    // a rename needs none.
+    const QByteArray pidFile = pidFilePath(programDir, jobId);
+    const QByteArray record = recordPath(programDir, jobId);
+    const std::optional<QByteArray> start = readFileStart(pidFile);
+    if (!start) {
+        // Where the job holds it so that it cannot be read (Windows), the record
+        // is a file of its own; where it is gone (removed by hand), the report
+        // goes to the batch's output.
+        if (!QFile::exists(QString::fromUtf8(pidFile)) || !writeFileWhole(record, "\n\n" + report))
+            printLine(report);
+        freeSlot(programDir, jobId);
+        return;
+    }
+    // The runner's line, where it could not be written when the job started.
+    const qsizetype lines = start->count('\n');
+    const QByteArray missing = QByteArray(lines == 0 ? "\n" : "") + (lines < 2 ? currentBatch() + '\n' : QByteArray());
+    // On a full disk, what fits goes in: the start of a report says the most.
+    const auto append = [&] {
+        const int error = appendToFile(pidFile, missing + report);
+        return error == ENOSPC || error == quotaExceeded ? 0 : error;
+    };
+    if (!untilDone(pidFile, append) || !untilDone(pidFile, [&] { return moveFile(pidFile, record); })) {
+        // Removed by hand meanwhile: nowhere to leave the report but the batch's output.
+        printLine(report);
+    }
+}
+
+std::optional<QList<FailureRecord>> takeFailureRecords(const QByteArray &programDir, const QByteArray &batch)
 {
     const std::optional<QByteArrayList> names = listEntries(programDir, isFailureRecord);
     if (!names)
         return std::nullopt;
-    QByteArrayList lines;
+    QList<FailureRecord> records;
     for (const QByteArray &name : *names) {
-        if (const std::optional<QByteArray> line = takeFile(programDir + '/' + name))
-            lines.append(*line);
+        const QByteArray path = programDir + '/' + name;
+        QByteArray contents, error;
+        const int hold = holdRecord(path, &contents, &error);
+        if (!error.isEmpty()) {
+            // Whose it is cannot be told: every waiter reports it until it is mended.
+            records.append({path, "Error Cannot Read : " + path + error, -1});
+            continue;
+        }
+        if (hold < 0)
+            continue;
+        const QByteArrayList batches = batchesOf(contents);
+        if (batches.contains(batch)) {
+            const QByteArray report = reportOf(contents);
+            records.append({path, report.isEmpty() ? "Error Job Lost : " + name.chopped(qstrlen(failureRecordExtension)) : report, hold});
+            continue;
+        }
+        // Its script ended without a waiter, and no later one can be of its batch.
+        if (std::none_of(batches.begin(), batches.end(), batchCanBeJoined))
+            deleteFile(path);
+        releaseRecord(hold);
     }
-    return lines;
+    return records;
 }
 
-int countTakenSlots(const QByteArray &programDir, const QByteArrayList &ignored)
+int countTakenSlots(const QByteArray &programDir, const QByteArray &batch)
 {
     const std::optional<QByteArrayList> names = listPidFiles(programDir);
     if (!names)
         return -1;
     int taken = 0;
     for (const QByteArray &name : *names) {
-        if (ignored.contains(name))
-            continue;
-        if (isJobFile(name, ".pid") && reclaimIfAbandoned(programDir + '/' + name)) {
-            // Nobody saw how it ended: its runner was killed, or the machine stopped.
-            const QByteArray jobId = name.chopped(4);
-            recordFailure(programDir, jobId, "Error Job Lost : " + jobId);
+        // One placed by hand holds a slot for launchers, but no waiter waits for it.
+        if (!isJobFile(name, ".pid")) {
+            taken += batch.isEmpty();
             continue;
         }
-        ++taken;
+        // Nobody saw how a reclaimed job ended: its runner was killed, or the
+        // machine stopped. Its pid file becomes the record that says so.
+        QByteArray contents;
+        if (reclaimIfAbandoned(programDir + '/' + name, recordPath(programDir, name.chopped(4)),
+                               batch.isEmpty() ? nullptr : &contents))
+            continue;
+        if (batch.isEmpty() || batchesOf(contents).contains(batch))
+            ++taken;
     }
     return taken;
 }
 
-static int waitUntilFewer(const QByteArray &programDir, int bound, const QByteArrayList &ignored, bool inLine)
+static int waitUntilFewer(const QByteArray &programDir, int bound, const QByteArray &batch, bool inLine)
 {
     int place = -1;
     bool watching = false;
     int watch = -1;
     for (;;) {
         const int lock = lockProgramDir(programDir);
-        const int taken = lock < 0 ? -1 : countTakenSlots(programDir, ignored);
+        const int taken = lock < 0 ? -1 : countTakenSlots(programDir, batch);
         // The watch is left to go with the program: closing it waits for the
         // kernel's grace period, a millisecond or more, in the middle of a hand-over.
         if (taken < 0) {
@@ -142,12 +294,12 @@ static int waitUntilFewer(const QByteArray &programDir, int bound, const QByteAr
     }
 }
 
-int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArrayList &ignored)
+int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArray &batch)
 {
-    return waitUntilFewer(programDir, bound, ignored, false);
+    return waitUntilFewer(programDir, bound, batch, false);
 }
 
 int waitForFreeSlot(const QByteArray &programDir, int limit)
 {
-    return waitUntilFewer(programDir, limit, {}, true);
+    return waitUntilFewer(programDir, limit, QByteArray(), true);
 }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QList>
 
 #include <optional>
 
@@ -22,29 +23,75 @@ bool countsAsSlot(const QByteArray &name);
 // after saying so, when the directory cannot be listed.
 std::optional<QByteArrayList> listPidFiles(const QByteArray &programDir);
 
-// The number of taken slots, not counting the pid files named in `ignored`. Pid
-// files of launched jobs whose processes have all ended are deleted and not
-// counted. Call with the program directory locked; -1, after saying so, when the
-// directory cannot be listed.
-int countTakenSlots(const QByteArray &programDir, const QByteArrayList &ignored = {});
+// Every job belongs to a batch: the script it was placed from, as the system
+// tells scripts apart. A job's runner starts a batch of its own, for the jobs
+// that the job places in turn. A waiter waits for the jobs of its own batch and
+// of the batches inside it, at any depth, and takes only their failures. The
+// limit is shared by every job of the directory, whatever its batch.
+//
+// A pid file holds a line of its job's batches, innermost first, separated by
+// blanks; once the runner runs, a line with the batch that the runner started;
+// once the job has failed, the report that a waiter prints.
+// A pid file placed by hand, or one with nothing in it, belongs to no batch. A
+// failed or lost job's pid file becomes its failure record, <job id>.failed, by
+// a rename, which needs no new space on a full disk.
 
-// A job that failed leaves a record beside its pid file, <job id>.failed, until a
-// waiter takes it: the line that the waiter prints. It is left before the slot is
-// freed, so once no slot is taken every record is there.
-void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &line);
+// The batches that a job placed now belongs to, innermost first: the caller's,
+// and those of the job that the caller runs in, if it runs in one of this
+// directory's.
+QByteArrayList placementBatches(const QByteArray &programDir);
 
-// The lines of every failure record in the directory, the records deleted. Call
-// with the program directory locked, so that no two waiters report one record.
-// None, after saying so, when the directory cannot be listed.
-std::optional<QByteArrayList> takeFailureRecords(const QByteArray &programDir);
+// What a pid file or failure record says: its job's batches, the batch that
+// its runner started, and the report of a failed job.
+QByteArrayList batchesOf(const QByteArray &contents);
+QByteArray runnerBatchOf(const QByteArray &contents);
+QByteArray reportOf(const QByteArray &contents);
 
-// Waits until fewer than `bound` slots are taken, and returns the program
-// directory's lock, still held, so that the caller can claim a slot before
-// anyone else counts. Release it with unlockProgramDir. -1, after saying so, when
-// the slots cannot be seen: a directory that cannot be read is not an empty one.
-int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArrayList &ignored = {});
+// The number of taken slots: every one where `batch` is empty, otherwise the
+// slots of the jobs of that batch and of the batches inside it. Pid files of
+// launched jobs of which no process is left are turned into records of lost
+// jobs and not counted. Call with the program directory locked; -1, after
+// saying so, when the directory cannot be listed.
+int countTakenSlots(const QByteArray &programDir, const QByteArray &batch = QByteArray());
 
-// The same for a launcher, with no slot ignored. Launchers that have to wait do so
+// The runner, before its job starts: says in the pid file which batch it has
+// started, and sets room aside there for a report of reportSize bytes.
+void enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype reportSize);
+
+// The runner, once its job has ended well: frees the slot.
+void freeSlot(const QByteArray &programDir, const QByteArray &jobId);
+
+// The runner, once its job has failed: leaves the report, the full text that a
+// waiter prints for the job (any bytes, one or more lines, without the last line
+// end), and frees the slot with it. Where no record can be left, the report goes
+// to standard output instead. A runner that cannot free its slot says so and
+// tries again every second, so that nothing reports the job as lost meanwhile.
+void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &report);
+
+// A failure record that a waiter has taken: what it prints, and the hold that
+// keeps other waiters from printing it too (-1 for a record that cannot be read,
+// which is reported and left).
+struct FailureRecord
+{
+    QByteArray path;
+    QByteArray report;
+    int hold = -1;
+};
+
+// The records of `batch` and of the batches inside it, each held until it is
+// reported; records of batches that nobody can join any more are deleted. Call
+// with the program directory locked. None, after saying so, when the directory
+// cannot be listed.
+std::optional<QList<FailureRecord>> takeFailureRecords(const QByteArray &programDir, const QByteArray &batch);
+
+// Waits until fewer than `bound` slots are taken, counted as countTakenSlots
+// does, and returns the program directory's lock, still held, so that the
+// caller can claim a slot before anyone else counts. Release it with
+// unlockProgramDir. -1, after saying so, when the slots cannot be seen: a
+// directory that cannot be read is not an empty one.
+int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArray &batch = QByteArray());
+
+// The same for a launcher, counting every slot. Launchers that have to wait do so
 // in line: only the first counts and watches, the others sleep until it has its
 // slot, so that a freed slot costs about one count, not one for every waiter.
 int waitForFreeSlot(const QByteArray &programDir, int limit);
@@ -56,14 +103,42 @@ int waitForFreeSlot(const QByteArray &programDir, int limit);
 // be listed.
 std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name));
 
+// The calling process's batch: on Linux its session, made unique over time by
+// the start of the session's leader and the boot.
+QByteArray currentBatch();
+
+// Whether a process can still be in that batch and join it: its leader lives.
+bool batchCanBeJoined(const QByteArray &batch);
+
+// Whether any process of a runner's batch lives: the runner, or what its job
+// started, even where that closed the slot's lock.
+bool batchHasProcesses(const QByteArray &batch);
+
+// The job id of the runner that started the caller's batch, where that runner
+// is this directory's; empty otherwise.
+QByteArray enclosingJobId(const QByteArray &programDir);
+
 // Writes a file that appears whole or not at all; false if it cannot.
 bool writeFileWhole(const QByteArray &path, const QByteArray &contents);
 
-// Deletes a file; false if it cannot.
-bool deleteFile(const QByteArray &path);
+// At most the first 4 KiB of a file; none if it cannot be read.
+std::optional<QByteArray> readFileStart(const QByteArray &path);
 
-// Reads a file and deletes it where it can; none if it cannot be read.
-std::optional<QByteArray> takeFile(const QByteArray &path);
+// File operations that return 0 or the system's error number.
+int appendToFile(const QByteArray &path, const QByteArray &data, qsizetype reserve = 0);
+int moveFile(const QByteArray &from, const QByteArray &to);
+int deleteFile(const QByteArray &path);
+
+// Reads a failure record and holds it, so that no other waiter reports it;
+// -1 if it is gone, held by another waiter, or cannot be read (then `error`
+// says why).
+int holdRecord(const QByteArray &path, QByteArray *contents, QByteArray *error);
+void releaseRecord(int hold);
+
+// Prints the record's report, then deletes the record and lets go of it. Ended
+// by a signal, the waiter ends between two reports; a record goes only once its
+// report is out. False if standard output is gone.
+bool reportFailure(const FailureRecord &record);
 
 // An exclusive lock on the program directory, held from counting the slots to
 // claiming one. A wait for it of over a second says once who holds it. -1, after
@@ -71,17 +146,15 @@ std::optional<QByteArray> takeFile(const QByteArray &path);
 int lockProgramDir(const QByteArray &programDir);
 void unlockProgramDir(int lock);
 
-// Creates the pid file and locks it for as long as any process of its job lives.
-// Returns the lock's descriptor, which the runner and the job inherit; -1, after
-// saying so, when the slot cannot be had.
-int claimSlot(const QByteArray &pidFile);
+// Creates the pid file with its contents and locks it for as long as any
+// process of its job lives. Returns the lock's descriptor, which the runner and
+// the job inherit; -1, after saying so, when the slot cannot be had.
+int claimSlot(const QByteArray &pidFile, const QByteArray &contents);
 
-// The names of the pid files in the program directory that this process holds
-// open: a job's own slot, which its processes inherit.
-QByteArrayList heldPidFiles(const QByteArray &programDir);
-
-// Deletes the pid file when no process holds its lock any more; true if it did.
-bool reclaimIfAbandoned(const QByteArray &pidFile);
+// Turns the pid file into the record `record` when no process holds its lock and
+// no process of its runner's batch lives; true if it did. Where `contents` is
+// given, it gets the start of the pid file.
+bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QByteArray *contents = nullptr);
 
 // Waits until this launcher is the first of the program directory's launchers in
 // line, and returns its place, to be left with leaveLine once it has its slot.

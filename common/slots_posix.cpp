@@ -2,6 +2,8 @@
 
 #include "frame.h"
 
+#include "stream.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 
@@ -73,6 +75,15 @@ std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*w
     return names;
 }
 
+// Whatever the caller's umask: a file that its owner cannot read or write could
+// be neither reclaimed nor taken as a record.
+static void letOwnerReadAndWrite(int fd)
+{
+    struct stat file;
+    if (fstat(fd, &file) == 0 && (file.st_mode & 0600) != 0600)
+        fchmod(fd, (file.st_mode & 07777) | 0600);
+}
+
 bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
 {
     // Written under a hidden name, which nobody lists, then renamed into place.
@@ -81,7 +92,7 @@ bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
     const int fd = open(hidden.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
-    // One line: a short write means a full disk.
+    letOwnerReadAndWrite(fd);
     const bool written = write(fd, contents.constData(), size_t(contents.size())) == contents.size();
     if (close(fd) == 0 && written && rename(hidden.constData(), path.constData()) == 0)
         return true;
@@ -89,31 +100,235 @@ bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
     return false;
 }
 
-bool deleteFile(const QByteArray &path)
+std::optional<QByteArray> readFileStart(const QByteArray &path)
 {
-    return unlink(path.constData()) == 0;
-}
-
-std::optional<QByteArray> takeFile(const QByteArray &path)
-{
-    const int fd = open(path.constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    const int fd = open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
-    QByteArray contents;
+    QByteArray contents(4096, '\0');
+    const ssize_t got = read(fd, contents.data(), size_t(contents.size()));
+    close(fd);
+    if (got < 0)
+        return std::nullopt;
+    contents.truncate(got);
+    return contents;
+}
+
+// Reads all of a file from where its descriptor stands.
+static bool readAll(int fd, QByteArray *contents)
+{
     char buffer[4096];
     ssize_t got;
     while ((got = read(fd, buffer, sizeof buffer)) != 0) {
         if (got > 0)
-            contents.append(buffer, got);
+            contents->append(buffer, got);
         else if (errno != EINTR)
-            break;
+            return false;
     }
-    close(fd);
-    if (got != 0)
+    return true;
+}
+
+int appendToFile(const QByteArray &path, const QByteArray &data, qsizetype reserve)
+{
+    const int fd = open(path.constData(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    for (qsizetype done = 0; done < data.size() && error == 0;) {
+        const ssize_t written = write(fd, data.constData() + done, size_t(data.size() - done));
+        if (written > 0)
+            done += written;
+        else if (written < 0 && errno != EINTR)
+            error = errno;
+    }
+    struct stat file;
+    if (error == 0 && reserve > 0 && fstat(fd, &file) == 0)
+        fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, file.st_size + reserve);
+    if (close(fd) != 0 && error == 0 && errno != EINTR)
+        error = errno;
+    return error;
+}
+
+int moveFile(const QByteArray &from, const QByteArray &to)
+{
+    return rename(from.constData(), to.constData()) == 0 ? 0 : errno;
+}
+
+int deleteFile(const QByteArray &path)
+{
+    return unlink(path.constData()) == 0 ? 0 : errno;
+}
+
+int holdRecord(const QByteArray &path, QByteArray *contents, QByteArray *error)
+{
+    // Open for writing where it can be: only then can the hold keep other
+    // waiters out. On a read-only file system nobody can delete it anyway.
+    int fd = open(path.constData(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const bool writable = fd >= 0;
+    if (!writable && errno != ENOENT)
+        fd = open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            *error = reason(errno);
+        return -1;
+    }
+    // A lock of its own open file, apart from the pid file's flock, which what
+    // the job left running may still hold.
+    struct flock whole = {};
+    whole.l_type = writable ? F_WRLCK : F_RDLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_SETLK, &whole) != 0) {
+        close(fd);
+        return -1;
+    }
+    if (!readAll(fd, contents)) {
+        *error = reason(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void releaseRecord(int hold)
+{
+    if (hold >= 0)
+        close(hold);
+}
+
+bool reportFailure(const FailureRecord &record)
+{
+    // Ctrl-C or a timeout ends the waiter between two reports, never between a
+    // report and the deletion of its record.
+    sigset_t termination, previous;
+    sigemptyset(&termination);
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&termination, signalNumber);
+    sigprocmask(SIG_BLOCK, &termination, &previous);
+    const bool out = writeToStandardOutput(record.report + '\n');
+    if (out && record.hold >= 0)
+        unlink(record.path.constData());
+    releaseRecord(record.hold);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return out;
+}
+
+// What /proc/<pid>/stat says of a process: its state, its session and when it
+// started, in clock ticks since the boot.
+struct ProcessStat
+{
+    char state = 0;
+    qint64 session = -1;
+    QByteArray startTime;
+};
+
+static std::optional<ProcessStat> processStat(const QByteArray &pid)
+{
+    const std::optional<QByteArray> stat = readFileStart("/proc/" + pid + "/stat");
+    // The fields after the command name, which may hold blanks, start after its ')'.
+    const qsizetype nameEnd = stat ? stat->lastIndexOf(')') : -1;
+    if (nameEnd < 0)
         return std::nullopt;
-    // One that cannot be deleted is reported again next time rather than never.
-    unlink(path.constData());
-    return contents;
+    const QByteArrayList fields = stat->mid(nameEnd + 2).split(' ');
+    if (fields.size() < 20)
+        return std::nullopt;
+    return ProcessStat{fields[0].isEmpty() ? char(0) : fields[0][0], fields[3].toLongLong(), fields[19]};
+}
+
+// Distinguishes batches of one session id from before and after a reboot.
+static QByteArray bootId()
+{
+    const std::optional<QByteArray> id = readFileStart("/proc/sys/kernel/random/boot_id");
+    return id && id->size() >= 8 ? id->left(8) : QByteArray("0");
+}
+
+QByteArray currentBatch()
+{
+    // A session id alone comes back once the session has ended; its leader's
+    // start does not. A session whose leader has gone is "0".
+    const QByteArray session = QByteArray::number(getsid(0));
+    const std::optional<ProcessStat> leader = processStat(session);
+    const bool led = leader && QByteArray::number(leader->session) == session;
+    return bootId() + ':' + session + ':' + (led ? leader->startTime : QByteArray("0"));
+}
+
+// Whether a process other than the leader lives in the session. It looks at
+// every process, so it runs only where a slot or record may be given up.
+static bool sessionHasMembers(const QByteArray &session)
+{
+    DIR *processes = opendir("/proc");
+    if (!processes)
+        return true;
+    bool found = false;
+    while (const dirent *entry = readdir(processes)) {
+        const QByteArray pid(entry->d_name);
+        if (found || pid.isEmpty() || pid[0] < '1' || pid[0] > '9' || pid == session)
+            continue;
+        const std::optional<ProcessStat> process = processStat(pid);
+        // A zombie has ended; only its parent has yet to hear of it.
+        found = process && process->state != 'Z' && QByteArray::number(process->session) == session;
+    }
+    closedir(processes);
+    return found;
+}
+
+// What became of the leader of a batch's session.
+enum class Leader { Alive, Zombie, Ended, Replaced, Unknown };
+
+static Leader batchLeader(const QByteArray &batch, QByteArray *session)
+{
+    const QByteArrayList parts = batch.split(':');
+    // Of another boot, nothing of it is left.
+    if (parts.size() != 3 || parts[0] != bootId())
+        return Leader::Replaced;
+    *session = parts[1];
+    if (parts[2] == "0")
+        return Leader::Unknown;
+    const std::optional<ProcessStat> leader = processStat(parts[1]);
+    if (!leader)
+        return Leader::Ended;
+    // A session id is given to no new process while any process of that session
+    // lives: a new holder means that nothing of the old session is left.
+    if (leader->startTime != parts[2])
+        return Leader::Replaced;
+    return leader->state == 'Z' ? Leader::Zombie : Leader::Alive;
+}
+
+bool batchCanBeJoined(const QByteArray &batch)
+{
+    QByteArray session;
+    // Until its leader is reaped, the session's processes still name its batch;
+    // after that they name another.
+    switch (batchLeader(batch, &session)) {
+    case Leader::Alive:
+        return true;
+    case Leader::Zombie:
+    case Leader::Unknown:
+        return sessionHasMembers(session);
+    default:
+        return false;
+    }
+}
+
+bool batchHasProcesses(const QByteArray &batch)
+{
+    QByteArray session;
+    switch (batchLeader(batch, &session)) {
+    case Leader::Alive:
+        return true;
+    case Leader::Replaced:
+        return false;
+    default:
+        return sessionHasMembers(session);
+    }
+}
+
+QByteArray enclosingJobId(const QByteArray &programDir)
+{
+    // A runner leads the session that its job runs in; its words are its own
+    // path and the job id.
+    const std::optional<QByteArray> words = readFileStart("/proc/" + QByteArray::number(getsid(0)) + "/cmdline");
+    const QByteArrayList argv = words ? words->split('\0') : QByteArrayList();
+    return argv.size() > 2 && argv[0] == programDir + "/taskexec" ? argv[1] : QByteArray();
 }
 
 static int lockFile(int fd, int operation)
@@ -232,10 +447,12 @@ void unlockProgramDir(int lock)
         close(lock);
 }
 
-int claimSlot(const QByteArray &pidFile)
+int claimSlot(const QByteArray &pidFile, const QByteArray &contents)
 {
-    // Locked as soon as it exists: no other program can take it for a dead job's.
-    const int fd = open(pidFile.constData(), O_RDONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    // Written, then opened again for reading only and locked: the job inherits
+    // the lock, and a file system with files open for writing cannot be
+    // remounted read-only. Nobody counts meanwhile: the directory is locked.
+    int fd = open(pidFile.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         const int error = errno;
         // The usual cause, an install into a directory only root may write, said in so many words.
@@ -245,40 +462,45 @@ int claimSlot(const QByteArray &pidFile)
                   + (unwritable ? " (the program directory is not writable)" : ""));
         return -1;
     }
-    if (lockFile(fd, LOCK_EX | LOCK_NB) == 0)
-        return fd;
-    const int error = errno;
-    close(fd);
-    unlink(pidFile.constData());
-    printLine("Error Cannot Lock : " + pidFile + reason(error));
-    return -1;
-}
-
-QByteArrayList heldPidFiles(const QByteArray &programDir)
-{
-    QByteArrayList held;
-    DIR *fds = opendir("/proc/self/fd");
-    if (!fds)
-        return held;
-    const QByteArray prefix = programDir.endsWith('/') ? programDir : programDir + '/';
-    while (const dirent *entry = readdir(fds)) {
-        char target[PATH_MAX];
-        const ssize_t length = readlinkat(dirfd(fds), entry->d_name, target, sizeof target);
-        const QByteArray path(target, length > 0 ? length : 0);
-        const QByteArray name = path.mid(prefix.size());
-        if (path.startsWith(prefix) && !name.contains('/') && countsAsSlot(name))
-            held.append(name);
+    letOwnerReadAndWrite(fd);
+    const ssize_t written = write(fd, contents.constData(), size_t(contents.size()));
+    int error = written == contents.size() ? 0 : written < 0 ? errno : ENOSPC;
+    if (close(fd) != 0 && error == 0 && errno != EINTR)
+        error = errno;
+    fd = error != 0 ? -1 : open(pidFile.constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        printLine("Error Cannot Write : " + pidFile + reason(error != 0 ? error : errno));
+        unlink(pidFile.constData());
+        return -1;
     }
-    closedir(fds);
-    return held;
+    if (lockFile(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno;
+        close(fd);
+        unlink(pidFile.constData());
+        printLine("Error Cannot Lock : " + pidFile + reason(error));
+        return -1;
+    }
+    return fd;
 }
 
-bool reclaimIfAbandoned(const QByteArray &pidFile)
+bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QByteArray *contents)
 {
     const int fd = open(pidFile.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool reclaimed = lockFile(fd, LOCK_EX | LOCK_NB) == 0 && unlink(pidFile.constData()) == 0;
+    const bool unlocked = lockFile(fd, LOCK_EX | LOCK_NB) == 0;
+    QByteArray start;
+    if (contents || unlocked) {
+        start.resize(4096);
+        start.truncate(std::max<ssize_t>(read(fd, start.data(), size_t(start.size())), 0));
+    }
+    if (contents)
+        *contents = start;
+    // Nothing of the job may be left: one that closed the lock it inherited
+    // still runs in its runner's session.
+    const QByteArray runnerBatch = runnerBatchOf(start);
+    const bool reclaimed = unlocked && (runnerBatch.isEmpty() || !batchHasProcesses(runnerBatch))
+        && rename(pidFile.constData(), record.constData()) == 0;
     close(fd);
     return reclaimed;
 }

@@ -1,11 +1,13 @@
 #include "slots.h"
 
 #include "frame.h"
+#include "stream.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
 
+#include <cerrno>
 #include <string>
 
 #include <windows.h>
@@ -66,6 +68,82 @@ bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
     return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.commit();
 }
 
+// Batches are not told apart here yet: a waiter waits for every job and takes
+// every record, and opens no pid file that a job holds.
+QByteArray currentBatch()
+{
+    return QByteArray();
+}
+
+bool batchCanBeJoined(const QByteArray &)
+{
+    return true;
+}
+
+bool batchHasProcesses(const QByteArray &)
+{
+    return false;
+}
+
+QByteArray enclosingJobId(const QByteArray &)
+{
+    return QByteArray();
+}
+
+// A pid file that its job holds cannot be opened here: the runner then leaves a
+// record of its own.
+std::optional<QByteArray> readFileStart(const QByteArray &path)
+{
+    QFile file(QString::fromUtf8(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.read(4096);
+}
+
+static int errorOf(const QByteArray &path)
+{
+    return QFile::exists(QString::fromUtf8(path)) ? EIO : ENOENT;
+}
+
+int appendToFile(const QByteArray &path, const QByteArray &data, qsizetype)
+{
+    QFile file(QString::fromUtf8(path));
+    if (!file.exists() || !file.open(QIODevice::Append))
+        return errorOf(path);
+    const bool written = file.write(data) == data.size();
+    file.close();
+    return written ? 0 : EIO;
+}
+
+int moveFile(const QByteArray &from, const QByteArray &to)
+{
+    return MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), 0) ? 0 : errorOf(from);
+}
+
+int holdRecord(const QByteArray &path, QByteArray *contents, QByteArray *error)
+{
+    QFile file(QString::fromUtf8(path));
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (file.exists())
+            *error = " : " + file.errorString().toUtf8();
+        return -1;
+    }
+    *contents = file.readAll();
+    return 0;
+}
+
+void releaseRecord(int)
+{
+}
+
+bool reportFailure(const FailureRecord &record)
+{
+    const bool out = writeToStandardOutput(record.report + lineEnd);
+    if (out && record.hold >= 0)
+        QFile::remove(QString::fromUtf8(record.path));
+    return out;
+}
+
 // The slot this process holds, handed down from the launcher; null where none is.
 static HANDLE heldSlot()
 {
@@ -96,7 +174,7 @@ static bool isHeldSlot(HANDLE slot, const QByteArray &path)
     return slot && fileNameOf(slot).compare(name, Qt::CaseInsensitive) == 0;
 }
 
-bool deleteFile(const QByteArray &path)
+int deleteFile(const QByteArray &path)
 {
     // The slot's own file cannot be deleted by name while the job holds it: it is
     // deleted through the handle, and its name goes once the last process of the
@@ -107,21 +185,9 @@ bool deleteFile(const QByteArray &path)
         const bool marked = SetFileInformationByHandle(slot, FileDispositionInfo, &deleted, sizeof deleted);
         CloseHandle(slot);
         SetEnvironmentVariableW(slotVariable, nullptr);
-        return marked;
+        return marked ? 0 : EIO;
     }
-    return DeleteFileW(widePath(path).c_str());
-}
-
-std::optional<QByteArray> takeFile(const QByteArray &path)
-{
-    QFile file(QString::fromUtf8(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray contents = file.readAll();
-    file.close();
-    // One that cannot be deleted is reported again next time rather than never.
-    file.remove();
-    return contents;
+    return DeleteFileW(widePath(path).c_str()) ? 0 : errorOf(path);
 }
 
 int lockProgramDir(const QByteArray &programDir)
@@ -160,7 +226,7 @@ void unlockProgramDir(int lock)
         CloseHandle(asHandle(lock));
 }
 
-int claimSlot(const QByteArray &pidFile)
+int claimSlot(const QByteArray &pidFile, const QByteArray &contents)
 {
     // Opened without sharing delete access and inherited by the runner and every
     // process of its job: while any of them lives, nobody can delete it. Others
@@ -173,22 +239,25 @@ int claimSlot(const QByteArray &pidFile)
         printLine("Error Cannot Open : " + pidFile + systemReason(GetLastError()));
         return -1;
     }
+    DWORD written = 0;
+    if (!WriteFile(file, contents.constData(), DWORD(contents.size()), &written, nullptr)
+        || written != DWORD(contents.size())) {
+        printLine("Error Cannot Write : " + pidFile + systemReason(GetLastError()));
+        CloseHandle(file);
+        DeleteFileW(widePath(pidFile).c_str());
+        return -1;
+    }
     const std::wstring value = QString::number(qintptr(file)).toStdWString();
     SetEnvironmentVariableW(slotVariable, value.c_str());
     return int(qintptr(file));
 }
 
-QByteArrayList heldPidFiles(const QByteArray &)
+bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QByteArray *contents)
 {
-    const HANDLE slot = heldSlot();
-    const QByteArray name = slot ? fileNameOf(slot) : QByteArray();
-    return countsAsSlot(name) ? QByteArrayList{name} : QByteArrayList();
-}
-
-bool reclaimIfAbandoned(const QByteArray &pidFile)
-{
-    // Only a file that no process of its job holds any more can be deleted.
-    return DeleteFileW(widePath(pidFile).c_str());
+    if (contents)
+        *contents = readFileStart(pidFile).value_or(QByteArray());
+    // Only a file that no process of its job holds any more can be renamed.
+    return MoveFileExW(widePath(pidFile).c_str(), widePath(record).c_str(), 0);
 }
 
 // Waiting launchers do not form a line here: each counts once a second and when

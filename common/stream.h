@@ -16,11 +16,11 @@ inline constexpr char lineEnd[] = "\n";
 void prepareStandardStreams();
 
 // Writes all of it to standard output, unbuffered. Once standard output is gone
-// the bytes are dropped.
-void writeToStandardOutput(const char *data, qsizetype size);
-inline void writeToStandardOutput(const QByteArray &data)
+// the bytes are dropped, and it returns false.
+bool writeToStandardOutput(const char *data, qsizetype size);
+inline bool writeToStandardOutput(const QByteArray &data)
 {
-    writeToStandardOutput(data.constData(), data.size());
+    return writeToStandardOutput(data.constData(), data.size());
 }
 
 // The largest write that reaches a pipe in one piece, never mixed with others.

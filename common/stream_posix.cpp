@@ -18,7 +18,7 @@ void prepareStandardStreams()
     signal(SIGPIPE, SIG_IGN);
 }
 
-void writeToStandardOutput(const char *data, qsizetype size)
+bool writeToStandardOutput(const char *data, qsizetype size)
 {
     while (size > 0) {
         const ssize_t written = write(STDOUT_FILENO, data, size_t(size));
@@ -32,9 +32,10 @@ void writeToStandardOutput(const char *data, qsizetype size)
             pollfd ready = {STDOUT_FILENO, POLLOUT, 0};
             poll(&ready, 1, -1);
         } else {
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 qsizetype atomicWriteSize()

@@ -51,11 +51,14 @@ int main(int argc, char *argv[])
     const QByteArray jobId = newJobId();
     arguments.prepend(jobId);
     const QByteArray pidFile = pidFilePath(programDir, jobId);
+    // The job is waited for by the caller's script, and by the scripts whose
+    // jobs the caller runs in.
+    const QByteArray batches = placementBatches(programDir).join(' ') + '\n';
 
     const int dirLock = waitForFreeSlot(programDir, limit);
     if (dirLock < 0)
         endProgram(1);
-    const int slotLock = claimSlot(pidFile);
+    const int slotLock = claimSlot(pidFile, batches);
     unlockProgramDir(dirLock);
     // A job started without its slot would run beyond the limit.
     if (slotLock < 0)

@@ -17,6 +17,9 @@ constexpr qsizetype readSize = 256 << 10;
 // How long the start of a line may wait for its end before it goes out alone,
 // so that progress output without line ends still shows.
 constexpr int partialLineWaitMs = 150;
+// Room set aside in the pid file for a failed job's report besides its echo line:
+// the end of its standard error, errorTailSize bytes, indented.
+constexpr qsizetype reportRoom = 16 << 10;
 
 // The last line end among size bytes, or null.
 static const char *lastLineEnd(const char *data, size_t size)
@@ -137,6 +140,7 @@ int main(int argc, char *argv[])
     const QByteArray echoLine = childArguments.join('|');
     printLine(echoLine);
 
+    enterSlot(programDir, jobId, echoLine.size() + reportRoom);
     Job job = startJob(interpreter(), childArguments);
     if (job.pid >= 0)
         relayOutput(job);
@@ -145,9 +149,7 @@ int main(int argc, char *argv[])
     // A job that ignored a signal passed on to it and ended well has not failed.
     if (jobStatus != 0)
         recordFailure(programDir, jobId, failureReport(jobStatus, echoLine, job));
-    // Where the program directory cannot be had, the slot is reclaimed once the
-    // job has ended: its lock goes with the last of its processes.
-    if (!programDir.isEmpty() && isSafeJobId(jobId))
-        deleteFile(pidFilePath(programDir, jobId));
+    else
+        freeSlot(programDir, jobId);
     endProgram(receivedSignal() != 0 ? 128 + receivedSignal() : jobStatus);
 }

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
@@ -26,6 +27,10 @@ private slots:
     void runnerPassesSignalsOnAndWaitsForTheJob_data();
     void runnerPassesSignalsOnAndWaitsForTheJob();
     void deadRunnersSlotComesBack();
+    void slotComesBackOnlyWhenNothingOfTheJobIsLeft();
+    void failuresSurviveAHostileUmask();
+    void failuresSurviveAFileSystemInTrouble_data();
+    void failuresSurviveAFileSystemInTrouble();
     void saysWhoHoldsTheLock();
     void aStoppedWaiterHoldsUpNobody();
 };
@@ -219,6 +224,119 @@ void SlotsTest::deadRunnersSlotComesBack()
     QCOMPARE(waiter.exitCode(), 1);
     QCOMPARE(install.pidFiles(), QStringList());
     QVERIFY(processesIn(install).isEmpty());
+}
+
+void SlotsTest::slotComesBackOnlyWhenNothingOfTheJobIsLeft()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // At limit 1, a job that closes the slot's lock it inherited, as a daemon does.
+    const QString first = recorded("log", "exec 3>&-; touch closed; sleep 3");
+    QCOMPARE(runScript(install, R"sh(taskset -c 0 "$D/taskfan" "$1" > /dev/null)sh", {first}).status, 0);
+    QList<qint64> runners;
+    QVERIFY(waitUntil([&] {
+        return QFile::exists(install.path() + "/closed") && (runners = runnersWithJobs(install)).size() == 1;
+    }));
+    QCOMPARE(kill(pid_t(runners[0]), SIGKILL), 0);
+    // The second job waits for the first to end, though nothing holds its lock.
+    const Result second = runScript(install, R"sh(taskset -c 0 "$D/taskfan" "$1" > /dev/null; "$D/taskjoin")sh",
+                                    {recorded("log", "true")});
+    QCOMPARE(second.output.count("Error Job Lost : {"), 1);
+    QCOMPARE(second.status, 1);
+    QFile log(install.path() + "/log");
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    int jobs = 0;
+    QCOMPARE(peakConcurrency(log.readAll(), &jobs), 1);
+    QCOMPARE(jobs, 2);
+}
+
+// Bash that fails the script when a condition does not come within 20 s.
+static const char waitFor[] = R"sh(
+    waitfor() { for i in $(seq 400); do eval "$1" && return 0; sleep 0.05; done; echo "timed out: $1"; exit 1; }
+)sh";
+
+void SlotsTest::failuresSurviveAHostileUmask()
+{
+    if (geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
+        QSKIP("needs root and setpriv to run the programs as the user nobody");
+    Install install;
+    QVERIFY(install.isValid());
+    QCOMPARE(run("chown", {"-R", "nobody:nogroup", install.path()}).status, 0);
+    // A umask that takes the owner's read bit away; one job fails, another's runner is killed.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("D", install.path());
+    const Result result = run("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "bash", "-c",
+                                          waitFor + QString(R"sh(
+        umask 0477
+        "$D/taskfan" 'exit 9' > /dev/null
+        "$D/taskfan" 'sleep 1; exec sleep 1' > /dev/null
+        waitfor 'pgrep -f "^$D/taskexec .*exec sleep 1" > /dev/null'
+        pkill -KILL -f "^$D/taskexec .*exec sleep 1"
+        "$D/taskjoin"; echo "joined $?")sh")},
+                              install.path(), 60000, environment);
+    QVERIFY2(result.output.count("\nError Job Failed : 9 : -c|exit 9\n") == 1, result.output.constData());
+    QCOMPARE(result.output.count("\nError Job Lost : {"), 1);
+    QVERIFY(result.output.endsWith("\njoined 1\n"));
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void SlotsTest::failuresSurviveAFileSystemInTrouble_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QByteArrayList>("lines");
+    // A failed job, and a job whose runner is killed, once nothing more can be written.
+    QTest::newRow("full") << QString(R"sh(
+        "$F/taskfan" 'until [ -e go ]; do sleep 0.05; done; exit 3' > /dev/null
+        "$F/taskfan" 'exec sleep 60' > /dev/null
+        waitfor '[ "$(cat "$F"/*.pid | wc -l)" = 4 ]'
+        head -c 100m /dev/zero > "$F/fill" 2> /dev/null && echo "not full"
+        runner=$(pgrep -f "^$F/taskexec .*exec sleep 60")
+        job=$(pgrep -P "$runner")
+        kill -KILL "$runner" && kill "$job"
+        touch go
+        "$F/taskjoin"; echo "joined $?")sh")
+        << QByteArrayList{"Error Job Failed : 3 : -c|until [ -e go ]; do sleep 0.05; done; exit 3",
+                          "Error Job Lost : {", "joined 1"};
+    // Runners of a job that succeeded and of one that failed, which end while
+    // the file system is read-only, and a waiter after it is writable again.
+    QTest::newRow("read-only") << QString(R"sh(
+        for job in 'exit 0' 'exit 3'; do "$F/taskfan" "until [ -e go ]; do sleep 0.05; done; $job" >> out; done
+        waitfor '[ "$(cat "$F"/*.pid | wc -l)" = 4 ]'
+        mount -o remount,ro "$F" || exit 77
+        touch go
+        waitfor '[ "$(grep -c "^Error Cannot Free Slot : $F/.*\.pid : Read-only file system$" out)" = 2 ]'
+        mount -o remount,rw "$F"
+        "$F/taskjoin"; echo "joined $?")sh")
+        << QByteArrayList{"Error Job Failed : 3 : -c|until [ -e go ]; do sleep 0.05; done; exit 3", "joined 1"};
+}
+
+void SlotsTest::failuresSurviveAFileSystemInTrouble()
+{
+    QFETCH(QString, script);
+    QFETCH(QByteArrayList, lines);
+    if (geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+        QSKIP("needs root and unshare to mount a file system of the test's own");
+    Install install;
+    QVERIFY(install.isValid());
+    // The programs on a small file system of their own, seen only by the test's processes.
+    QFile scenario(install.path() + "/scenario");
+    QVERIFY(scenario.open(QIODevice::WriteOnly));
+    scenario.write(waitFor + QByteArray(R"sh(
+        F=$D/fs
+        mkdir "$F" && mount -t tmpfs -o size=64m tmpfs "$F" || exit 77
+        cp "$D"/taskfan "$D"/taskexec "$D"/taskjoin "$F"/
+    )sh") + script.toUtf8());
+    scenario.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("D", install.path());
+    const Result result = run("unshare", {"-m", "--propagation", "private", "bash", "scenario"}, install.path(),
+                              60000, environment);
+    if (result.status == 77)
+        QSKIP("cannot mount a tmpfs here");
+    QCOMPARE(result.status, 0);
+    for (const QByteArray &line : lines)
+        QVERIFY2(result.output.count("\n" + line) == 1, result.output.constData());
+    QCOMPARE(result.output.count("Error Job"), lines.size() - 1);
 }
 
 void SlotsTest::saysWhoHoldsTheLock()

@@ -3,51 +3,43 @@
 
 #include "harness.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTest>
+
+#include <algorithm>
+#include <csignal>
 
 class WaiterTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void endsAtOnceWhenNoSlotIsTaken();
-    void waitsUntilEverySlotIsFree();
+    void endsAtOnceWhenNoSlotOfItsScriptIsTaken();
     void batchResultsAreCompleteAfterJoin();
     void twoScriptsShareTheSlots();
-    void nestedBatchEnds();
+    void eachScriptJoinsItsOwnJobs();
+    void recordsOfEndedScriptsGo();
+    void nestedBatchesJoinTheirOwn_data();
+    void nestedBatchesJoinTheirOwn();
     void reportsEachFailedJobOnce();
     void showsTheEndOfAFailedJobsErrors();
+    void killedWaitersLoseNoRecord();
 };
 
-void WaiterTest::endsAtOnceWhenNoSlotIsTaken()
+void WaiterTest::endsAtOnceWhenNoSlotOfItsScriptIsTaken()
 {
     Install install;
     QVERIFY(install.isValid());
-    for (const char *name : {"rapid", ".hidden.pid"})
+    // Slots placed by hand hold back launchers, but belong to no script.
+    for (const char *name : {"rapid", ".hidden.pid", "reserved.pid", "C.PID"})
         QVERIFY(QFile(install.path() + "/" + name).open(QIODevice::WriteOnly));
     const Result result = run(install.program("taskjoin"), {}, QString(), 20000);
     QCOMPARE(result.output, QByteArray("taskjoin 0.2\n"));
     QCOMPARE(result.status, 0);
-}
-
-void WaiterTest::waitsUntilEverySlotIsFree()
-{
-    Install install;
-    QVERIFY(install.isValid());
-    const QStringList held{"a.pid", "b.pid", "C.PID"};
-    for (const QString &name : held)
-        QVERIFY(QFile(install.path() + "/" + name).open(QIODevice::WriteOnly));
-    QProcess waiter;
-    waiter.start(install.program("taskjoin"), {});
-    for (const QString &name : held) {
-        QVERIFY(!waiter.waitForFinished(500));
-        QVERIFY(QFile::remove(install.path() + "/" + name));
-    }
-    QVERIFY(waiter.waitForFinished(5000));
-    QCOMPARE(waiter.exitCode(), 0);
-    QCOMPARE(waiter.readAllStandardOutput(), QByteArray("taskjoin 0.2\n"));
 }
 
 void WaiterTest::batchResultsAreCompleteAfterJoin()
@@ -100,17 +92,111 @@ void WaiterTest::twoScriptsShareTheSlots()
     QCOMPARE(install.pidFiles(), QStringList());
 }
 
-void WaiterTest::nestedBatchEnds()
+// A script started in a session of its own, as from a terminal of its own.
+static bool startScript(QProcess &script, const Install &install, const QString &body)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("D"), install.path());
+    script.setProcessEnvironment(environment);
+    script.setWorkingDirectory(install.path());
+    script.start("setsid", {"-w", "bash", "-c", body});
+    return script.waitForStarted();
+}
+
+void WaiterTest::eachScriptJoinsItsOwnJobs()
 {
     Install install;
     QVERIFY(install.isValid());
-    // The waiter inside the job does not wait for the slot of the job it runs in.
-    const Result result = runScript(install,
-        R"sh("$D/taskfan" '"$D/taskfan" "sleep 0.3; echo inner"; "$D/taskjoin"; echo outer-done' && "$D/taskjoin")sh",
-        {}, 30000);
+    QProcess slow, fast;
+    // Whatever happens, the slow script's job ends with the test.
+    const auto release = qScopeGuard([&] { QFile(install.path() + "/release").open(QIODevice::WriteOnly); });
+    QVERIFY(startScript(slow, install, R"sh(
+        "$D/taskfan" 'until [ -e release ]; do sleep 0.05; done; exit 4' > /dev/null
+        "$D/taskjoin"; echo "slow $?")sh"));
+    QVERIFY(waitUntil([&] { return install.pidFiles().size() == 1; }));
+    // Placed from a pipeline's subshell, a function and a background subshell:
+    // all of one script.
+    QVERIFY(startScript(fast, install, R"sh(
+        place() { "$D/taskfan" "$@" > /dev/null; }
+        printf 'a\nb\n' | while read f; do place "sleep 0.3; touch $f"; done
+        ( place 'sleep 0.3; exit 3' ) &
+        wait
+        place 'sleep 0.3; touch c'
+        "$D/taskjoin"; echo "fast $?"; ls a b c)sh"));
+    QVERIFY(fast.waitForFinished(60000));
+    QCOMPARE(fast.readAllStandardOutput(), QByteArray("taskjoin 0.2\nError Job Failed : 3 : -c|sleep 0.3; exit 3\n"
+                                                      "fast 1\na\nb\nc\n"));
+    QCOMPARE(slow.state(), QProcess::Running);
+    QVERIFY(QFile(install.path() + "/release").open(QIODevice::WriteOnly));
+    QVERIFY(slow.waitForFinished(20000));
+    QCOMPARE(slow.readAllStandardOutput(), QByteArray("taskjoin 0.2\nError Job Failed : 4 : -c|until [ -e release ]; "
+                                                      "do sleep 0.05; done; exit 4\nslow 1\n"));
+}
+
+void WaiterTest::recordsOfEndedScriptsGo()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // One script ends without taskjoin; another still runs and joins later.
+    QProcess ended, running;
+    const auto release = qScopeGuard([&] { QFile(install.path() + "/release").open(QIODevice::WriteOnly); });
+    QVERIFY(startScript(ended, install, R"sh("$D/taskfan" 'exit 7' > /dev/null)sh"));
+    QVERIFY(startScript(running, install, R"sh(
+        "$D/taskfan" 'exit 8' > /dev/null
+        until [ -e release ]; do sleep 0.05; done
+        "$D/taskjoin"; echo "joined $?")sh"));
+    QVERIFY(ended.waitForFinished(20000));
+    const QDir dir(install.path());
+    QVERIFY(waitUntil([&] { return dir.entryList({"*.failed"}, QDir::Files).size() == 2 && install.pidFiles().isEmpty(); }));
+    // Nobody can join the ended script's batch any more: its record goes unreported.
+    const Result other = run(install.program("taskjoin"), {}, QString(), 20000);
+    QCOMPARE(other.output, QByteArray("taskjoin 0.2\n"));
+    QCOMPARE(other.status, 0);
+    QCOMPARE(dir.entryList({"*.failed"}, QDir::Files).size(), 1);
+    QVERIFY(QFile(install.path() + "/release").open(QIODevice::WriteOnly));
+    QVERIFY(running.waitForFinished(20000));
+    QCOMPARE(running.readAllStandardOutput(), QByteArray("taskjoin 0.2\nError Job Failed : 8 : -c|exit 8\njoined 1\n"));
+    QCOMPARE(dir.entryList({"*.failed"}, QDir::Files), QStringList());
+}
+
+void WaiterTest::nestedBatchesJoinTheirOwn_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QByteArrayList>("lines");
+    // The jobs of the first two join inner jobs of their own, one of them failing.
+    const QString inner = QStringLiteral(R"sh("$D/taskfan" "sleep 0.3; echo inner-ok"; "$D/taskfan" "exit 5"; "$D/taskjoin"; echo "inner $?")sh");
+    const QByteArrayList joined{"inner-ok", "Error Job Failed : 5 : -c|exit 5", "inner 1", "outer 0"};
+    QTest::newRow("joined") << QStringLiteral(R"sh("$D/taskfan" '%1')sh").arg(inner) << joined;
+    // As a job run from Python's subprocess, which closes inherited descriptors.
+    QTest::newRow("descriptor 3 reused") << QStringLiteral(R"sh("$D/taskfan" 'exec 3>/dev/null; %1')sh").arg(inner) << joined;
+    // The outer waiter waits for the inner job and takes its failure.
+    QTest::newRow("never joined")
+        << QStringLiteral(R"sh("$D/taskfan" '"$D/taskfan" "sleep 1; touch inner-done; exit 6"; echo placed')sh")
+        << QByteArrayList{"placed", "Error Job Failed : 6 : -c|sleep 1; touch inner-done; exit 6", "outer 1"};
+    QTest::newRow("two at once")
+        << QStringLiteral(R"sh(for n in 1 2; do "$D/taskfan" 'sleep 0.5; "$D/taskjoin" > /dev/null; echo joined'; done)sh")
+        << QByteArrayList{"joined", "joined", "outer 0"};
+}
+
+void WaiterTest::nestedBatchesJoinTheirOwn()
+{
+    QFETCH(QString, script);
+    QFETCH(QByteArrayList, lines);
+    Install install;
+    QVERIFY(install.isValid());
+    const Result result = runScript(install, script + R"sh(; "$D/taskjoin"; echo "outer $?")sh", {}, 60000);
     QCOMPARE(result.status, 0);
-    const qsizetype inner = result.output.indexOf("\ninner\n");
-    QVERIFY2(inner > 0 && inner < result.output.indexOf("\nouter-done\n"), result.output.constData());
+    // The lines in this order, among the programs' own; each failure once.
+    qsizetype at = 0;
+    for (const QByteArray &line : lines) {
+        at = result.output.indexOf("\n" + line + "\n", at);
+        QVERIFY2(at >= 0, (line + " missing from:\n" + result.output).constData());
+        ++at;
+    }
+    QCOMPARE(result.output.count("Error"), std::count_if(lines.begin(), lines.end(), [](const QByteArray &line) {
+                 return line.startsWith("Error");
+             }));
+    QVERIFY(result.output.endsWith("\n" + lines.last() + "\n"));
     QCOMPARE(install.pidFiles(), QStringList());
 }
 
@@ -175,6 +261,44 @@ void WaiterTest::showsTheEndOfAFailedJobsErrors()
              result.output.constData());
     QVERIFY(!result.output.contains("only a warning"));
     QCOMPARE(result.output.count("Error Job Failed"), 2);
+}
+
+void WaiterTest::killedWaitersLoseNoRecord()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // Long reports, so that a waiter stops at a full pipe among them.
+    const Result placed = runScript(install, R"sh(
+        for i in $(seq 60); do "$D/taskfan" "exit 1 # $i $(printf %16000s | tr ' ' x)" > /dev/null || exit; done)sh");
+    QCOMPARE(placed.status, 0);
+    const QDir dir(install.path());
+    QVERIFY(waitUntil([&] { return dir.entryList({"*.failed"}, QDir::Files).size() == 60; }, 60000));
+    // Each waiter is stopped, as by Ctrl-C or timeout, after a random part of the reports.
+    QByteArray reported;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        QProcess waiter;
+        waiter.start(install.program("taskjoin"), {});
+        QByteArray output;
+        const int stopAt = QRandomGenerator::global()->bounded(32000);
+        QVERIFY(waitUntil([&] {
+            waiter.waitForReadyRead(5);
+            output += waiter.readAllStandardOutput();
+            return output.size() >= stopAt || waiter.state() == QProcess::NotRunning;
+        }));
+        if (waiter.state() == QProcess::Running)
+            kill(pid_t(waiter.processId()), SIGTERM);
+        QVERIFY(waiter.state() == QProcess::NotRunning || waiter.waitForFinished(20000));
+        reported += output + waiter.readAllStandardOutput();
+    }
+    const Result last = run(install.program("taskjoin"), {});
+    QCOMPARE(last.status, last.output.contains("Error") ? 1 : 0);
+    reported += last.output;
+    for (int i = 1; i <= 60; ++i) {
+        const QByteArray report = "Error Job Failed : 1 : -c|exit 1 # " + QByteArray::number(i) + " " + QByteArray(16000, 'x') + "\n";
+        QVERIFY2(reported.count(report) == 1, QByteArray::number(i).constData());
+    }
+    QCOMPARE(reported.count("Error"), 60);
+    QCOMPARE(dir.entryList({"*.failed"}, QDir::Files), QStringList());
 }
 
 QTEST_GUILESS_MAIN(WaiterTest)

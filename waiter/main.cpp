@@ -1,5 +1,5 @@
-// taskjoin: blocks until every job placed from this directory has ended, then
-// reports the jobs that failed.
+// taskjoin: blocks until every job that the calling script placed from this
+// directory has ended, then reports the jobs that failed.
 
 #include "frame.h"
 #include "slots.h"
@@ -24,17 +24,18 @@ int main(int argc, char *argv[])
     if (programDir.isEmpty())
         endProgram(1);
     // A runner frees its slot only after its job's output is out, so once no slot
-    // is taken every job has ended and said all it had to say. A waiter inside a
-    // job does not wait for that job's own slot.
-    const int dirLock = waitForFewerSlots(programDir, 1, heldPidFiles(programDir));
+    // of the batch is taken every job has ended and said all it had to say. Inside
+    // a job the batch is the job's own, so its own slot is not waited for.
+    const QByteArray batch = currentBatch();
+    const int dirLock = waitForFewerSlots(programDir, 1, batch);
     if (dirLock < 0)
         endProgram(1);
-    const std::optional<QByteArrayList> failures = takeFailureRecords(programDir);
+    const std::optional<QList<FailureRecord>> failures = takeFailureRecords(programDir, batch);
     // Said after the lock is let go: a slow reader must not hold up other programs.
     unlockProgramDir(dirLock);
     if (!failures)
         endProgram(1);
-    for (const QByteArray &failure : *failures)
-        printLine(failure);
+    for (const FailureRecord &failure : *failures)
+        reportFailure(failure);
     endProgram(failures->isEmpty() ? 0 : 1);
 }
