@@ -12,6 +12,12 @@
 
 // A runner that cannot free its slot tries again this often.
 constexpr int freeRetryMs = 1000;
+// A user's disk quota used up; Windows has no such error.
+#ifdef EDQUOT
+constexpr int quotaExceeded = EDQUOT;
+#else
+constexpr int quotaExceeded = ENOSPC;
+#endif
 
 QByteArray newJobId()
 {
@@ -131,7 +137,7 @@ QByteArray reportOf(const QByteArray &contents)
 // made unwritable for a while, a full disk.
 static bool mayPass(int error)
 {
-    return error == EROFS || error == EACCES || error == EPERM || error == ENOSPC || error == EDQUOT;
+    return error == EROFS || error == EACCES || error == EPERM || error == ENOSPC || error == quotaExceeded;
 }
 
 // Tries a step that frees the slot until it succeeds or cannot; true if it
@@ -220,7 +226,7 @@ std::optional<QList<FailureRecord>> takeFailureRecords(const QByteArray &program
         if (hold < 0)
             continue;
         const QByteArrayList batches = batchesOf(contents);
-        if (batches.contains(batch)) {
+        if (batch.isEmpty() || batches.contains(batch)) {
             const QByteArray report = reportOf(contents);
             records.append({path, report.isEmpty() ? "Error Job Lost : " + name.chopped(qstrlen(failureRecordExtension)) : report, hold});
             continue;

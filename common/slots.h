@@ -78,8 +78,8 @@ struct FailureRecord
     int hold = -1;
 };
 
-// The records of `batch` and of the batches inside it, each held until it is
-// reported; records of batches that nobody can join any more are deleted. Call
+// The records of `batch` and of the batches inside it (every record where
+// `batch` is empty), each held until it is reported; records of batches that nobody can join any more are deleted. Call
 // with the program directory locked. None, after saying so, when the directory
 // cannot be listed.
 std::optional<QList<FailureRecord>> takeFailureRecords(const QByteArray &programDir, const QByteArray &batch);
@@ -104,7 +104,8 @@ int waitForFreeSlot(const QByteArray &programDir, int limit);
 std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name));
 
 // The calling process's batch: on Linux its session, made unique over time by
-// the start of the session's leader and the boot.
+// the start of the session's leader and the boot. Empty where batches are not
+// told apart.
 QByteArray currentBatch();
 
 // Whether a process can still be in that batch and join it: its leader lives.

@@ -204,7 +204,7 @@ bool reportFailure(const FailureRecord &record)
     for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
         sigaddset(&termination, signalNumber);
     sigprocmask(SIG_BLOCK, &termination, &previous);
-    const bool out = writeToStandardOutput(record.report + '\n');
+    const bool out = writeToStandardOutput(record.report + lineEnd);
     if (out && record.hold >= 0)
         unlink(record.path.constData());
     releaseRecord(record.hold);
