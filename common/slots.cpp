@@ -239,13 +239,15 @@ std::optional<QList<FailureRecord>> takeFailureRecords(const QByteArray &program
     return records;
 }
 
-int countTakenSlots(const QByteArray &programDir, const QByteArray &batch)
+int countTakenSlots(const QByteArray &programDir, const QByteArray &batch, const QByteArrayList &ignored)
 {
     const std::optional<QByteArrayList> names = listPidFiles(programDir);
     if (!names)
         return -1;
     int taken = 0;
     for (const QByteArray &name : *names) {
+        if (ignored.contains(name))
+            continue;
         // One placed by hand holds a slot for launchers, but no waiter waits for it.
         if (!isJobFile(name, ".pid")) {
             taken += batch.isEmpty();
@@ -263,14 +265,15 @@ int countTakenSlots(const QByteArray &programDir, const QByteArray &batch)
     return taken;
 }
 
-static int waitUntilFewer(const QByteArray &programDir, int bound, const QByteArray &batch, bool inLine)
+static int waitUntilFewer(const QByteArray &programDir, int bound, const QByteArray &batch,
+                          const QByteArrayList &ignored, bool inLine)
 {
     int place = -1;
     bool watching = false;
     int watch = -1;
     for (;;) {
         const int lock = lockProgramDir(programDir);
-        const int taken = lock < 0 ? -1 : countTakenSlots(programDir, batch);
+        const int taken = lock < 0 ? -1 : countTakenSlots(programDir, batch, ignored);
         // The watch is left to go with the program: closing it waits for the
         // kernel's grace period, a millisecond or more, in the middle of a hand-over.
         if (taken < 0) {
@@ -300,12 +303,13 @@ static int waitUntilFewer(const QByteArray &programDir, int bound, const QByteAr
     }
 }
 
-int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArray &batch)
+int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArray &batch,
+                      const QByteArrayList &ignored)
 {
-    return waitUntilFewer(programDir, bound, batch, false);
+    return waitUntilFewer(programDir, bound, batch, ignored, false);
 }
 
 int waitForFreeSlot(const QByteArray &programDir, int limit)
 {
-    return waitUntilFewer(programDir, limit, QByteArray(), true);
+    return waitUntilFewer(programDir, limit, QByteArray(), {}, true);
 }

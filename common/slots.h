@@ -47,12 +47,14 @@ QByteArrayList batchesOf(const QByteArray &contents);
 QByteArray runnerBatchOf(const QByteArray &contents);
 QByteArray reportOf(const QByteArray &contents);
 
-// The number of taken slots: every one where `batch` is empty, otherwise the
-// slots of the jobs of that batch and of the batches inside it. Pid files of
+// The number of taken slots, not counting the pid files named in `ignored`:
+// every one where `batch` is empty, otherwise the slots of the jobs of that
+// batch and of the batches inside it. Pid files of
 // launched jobs of which no process is left are turned into records of lost
 // jobs and not counted. Call with the program directory locked; -1, after
 // saying so, when the directory cannot be listed.
-int countTakenSlots(const QByteArray &programDir, const QByteArray &batch = QByteArray());
+int countTakenSlots(const QByteArray &programDir, const QByteArray &batch = QByteArray(),
+                    const QByteArrayList &ignored = {});
 
 // The runner, before its job starts: says in the pid file which batch it has
 // started, and sets room aside there for a report of reportSize bytes.
@@ -89,7 +91,8 @@ std::optional<QList<FailureRecord>> takeFailureRecords(const QByteArray &program
 // caller can claim a slot before anyone else counts. Release it with
 // unlockProgramDir. -1, after saying so, when the slots cannot be seen: a
 // directory that cannot be read is not an empty one.
-int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArray &batch = QByteArray());
+int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArray &batch = QByteArray(),
+                      const QByteArrayList &ignored = {});
 
 // The same for a launcher, counting every slot. Launchers that have to wait do so
 // in line: only the first counts and watches, the others sleep until it has its
@@ -151,6 +154,11 @@ void unlockProgramDir(int lock);
 // process of its job lives. Returns the lock's descriptor, which the runner and
 // the job inherit; -1, after saying so, when the slot cannot be had.
 int claimSlot(const QByteArray &pidFile, const QByteArray &contents);
+
+// The pid files of the job that this process runs in, where batches do not
+// tell them apart (Windows): a waiter inside a job does not wait for its own
+// job. None on POSIX systems, where the job's slot is of the batch around it.
+QByteArrayList heldPidFiles(const QByteArray &programDir);
 
 // Turns the pid file into the record `record` when no process holds its lock and
 // no process of its runner's batch lives; true if it did. Where `contents` is

@@ -483,6 +483,11 @@ int claimSlot(const QByteArray &pidFile, const QByteArray &contents)
     return fd;
 }
 
+QByteArrayList heldPidFiles(const QByteArray &)
+{
+    return {};
+}
+
 bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QByteArray *contents)
 {
     const int fd = open(pidFile.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

@@ -252,6 +252,13 @@ int claimSlot(const QByteArray &pidFile, const QByteArray &contents)
     return int(qintptr(file));
 }
 
+QByteArrayList heldPidFiles(const QByteArray &)
+{
+    const HANDLE slot = heldSlot();
+    const QByteArray name = slot ? fileNameOf(slot) : QByteArray();
+    return countsAsSlot(name) ? QByteArrayList{name} : QByteArrayList();
+}
+
 bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QByteArray *contents)
 {
     if (contents)

@@ -27,7 +27,7 @@ int main(int argc, char *argv[])
     // of the batch is taken every job has ended and said all it had to say. Inside
     // a job the batch is the job's own, so its own slot is not waited for.
     const QByteArray batch = currentBatch();
-    const int dirLock = waitForFewerSlots(programDir, 1, batch);
+    const int dirLock = waitForFewerSlots(programDir, 1, batch, heldPidFiles(programDir));
     if (dirLock < 0)
         endProgram(1);
     const std::optional<QList<FailureRecord>> failures = takeFailureRecords(programDir, batch);
