@@ -272,11 +272,18 @@ void SlotsTest::failuresSurviveAHostileUmask()
         "$D/taskfan" 'sleep 1; exec sleep 1' > /dev/null
         waitfor 'pgrep -f "^$D/taskexec .*exec sleep 1" > /dev/null'
         pkill -KILL -f "^$D/taskexec .*exec sleep 1"
+        "$D/taskjoin"; echo "joined $?"
+        # A record made unreadable by hand is reported, and left.
+        "$D/taskfan" 'exit 8' > /dev/null
+        waitfor 'ls "$D"/*.failed > /dev/null 2>&1'
+        chmod 0 "$D"/*.failed
         "$D/taskjoin"; echo "joined $?")sh")},
                               install.path(), 60000, environment);
     QVERIFY2(result.output.count("\nError Job Failed : 9 : -c|exit 9\n") == 1, result.output.constData());
     QCOMPARE(result.output.count("\nError Job Lost : {"), 1);
-    QVERIFY(result.output.endsWith("\njoined 1\n"));
+    QVERIFY(result.output.contains("\njoined 1\ntaskjoin 0.2\nError Cannot Read : " + install.path().toUtf8() + "/{"));
+    QVERIFY(result.output.endsWith(".failed : Permission denied\njoined 1\n"));
+    QCOMPARE(QDir(install.path()).entryList({"*.failed"}, QDir::Files).size(), 1);
     QCOMPARE(install.pidFiles(), QStringList());
 }
 

@@ -114,18 +114,19 @@ void WaiterTest::eachScriptJoinsItsOwnJobs()
         "$D/taskfan" 'until [ -e release ]; do sleep 0.05; done; exit 4' > /dev/null
         "$D/taskjoin"; echo "slow $?")sh"));
     QVERIFY(waitUntil([&] { return install.pidFiles().size() == 1; }));
-    // Placed from a pipeline's subshell, a function and a background subshell:
-    // all of one script.
+    // Placed from a pipeline's subshell, a function, a background subshell and a
+    // make recipe: all of one script.
     QVERIFY(startScript(fast, install, R"sh(
         place() { "$D/taskfan" "$@" > /dev/null; }
         printf 'a\nb\n' | while read f; do place "sleep 0.3; touch $f"; done
         ( place 'sleep 0.3; exit 3' ) &
         wait
         place 'sleep 0.3; touch c'
-        "$D/taskjoin"; echo "fast $?"; ls a b c)sh"));
+        printf 'all:\n\t"$$D/taskfan" "sleep 0.3; touch m" > /dev/null\n' | make -s -f -
+        "$D/taskjoin"; echo "fast $?"; ls a b c m)sh"));
     QVERIFY(fast.waitForFinished(60000));
     QCOMPARE(fast.readAllStandardOutput(), QByteArray("taskjoin 0.2\nError Job Failed : 3 : -c|sleep 0.3; exit 3\n"
-                                                      "fast 1\na\nb\nc\n"));
+                                                      "fast 1\na\nb\nc\nm\n"));
     QCOMPARE(slow.state(), QProcess::Running);
     QVERIFY(QFile(install.path() + "/release").open(QIODevice::WriteOnly));
     QVERIFY(slow.waitForFinished(20000));
