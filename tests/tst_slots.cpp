@@ -329,6 +329,8 @@ void SlotsTest::failuresSurviveAFileSystemInTrouble()
     QFile scenario(install.path() + "/scenario");
     QVERIFY(scenario.open(QIODevice::WriteOnly));
     scenario.write(waitFor + QByteArray(R"sh(
+        # Whatever happens, the jobs end with the scenario.
+        trap 'touch go' EXIT
         F=$D/fs
         mkdir "$F" && mount -t tmpfs -o size=64m tmpfs "$F" || exit 77
         cp "$D"/taskfan "$D"/taskexec "$D"/taskjoin "$F"/
