@@ -393,6 +393,11 @@ static void breakWaitsEvery(int intervalMs)
         struct sigaction wake = {};
         wake.sa_handler = interruptWait;
         sigaction(SIGALRM, &wake, nullptr);
+        // A caller's blocked SIGALRM, inherited across exec, would keep the wait unbroken.
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        sigprocmask(SIG_UNBLOCK, &alarm, nullptr);
     }
     const timeval interval = {intervalMs / 1000, (intervalMs % 1000) * 1000};
     const itimerval timer = {interval, interval};

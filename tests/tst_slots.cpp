@@ -348,6 +348,15 @@ void SlotsTest::failuresSurviveAFileSystemInTrouble()
     QCOMPARE(result.output.count("Error Job"), lines.size() - 1);
 }
 
+// A caller's blocked signals are inherited across exec.
+static void blockAlarms()
+{
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(SIG_BLOCK, &alarm, nullptr);
+}
+
 void SlotsTest::saysWhoHoldsTheLock()
 {
     Install install;
@@ -362,6 +371,8 @@ void SlotsTest::saysWhoHoldsTheLock()
     }));
     QProcess launcher;
     launcher.setWorkingDirectory(install.path());
+    // Even from a caller that blocked SIGALRM, which the wait uses to look around.
+    launcher.setChildProcessModifier(blockAlarms);
     launcher.start(install.program("taskfan"), {"touch placed"});
     QByteArray output;
     const QByteArray notice = "Waiting For Lock : " + install.path().toUtf8() + " : held by process "
@@ -405,6 +416,7 @@ void SlotsTest::aStoppedWaiterHoldsUpNobody()
     // The first waiting launcher watches the directory; stopped there, as by Ctrl-Z.
     QVERIFY(waitUntil([&] { return isWatching(first.processId()); }));
     QCOMPARE(kill(pid_t(first.processId()), SIGSTOP), 0);
+    second.setChildProcessModifier(blockAlarms);
     second.start("taskset", {"-c", "0", install.program("taskfan"), "touch second"});
     QVERIFY(second.waitForStarted());
     // The second waits behind it for a lock ("->" in the kernel's list).
