@@ -50,12 +50,14 @@ struct Batch
 
 // Runs the lines as a batch script in the install's working directory, with %D%
 // the program directory, and the environment's additions (NAME=value).
-static Batch runBatch(const Install &install, const QStringList &lines, const QStringList &environment = {},
-                      int timeoutMs = 120000)
+// Starts the lines as a batch script in the install's working directory, with
+// %D% the program directory, and the environment's additions (NAME=value).
+static void startBatch(QProcess &wine, const Install &install, const QStringList &lines,
+                       const QStringList &environment = {})
 {
     QFile script(install.work.filePath(QStringLiteral("script.cmd")));
     if (!script.open(QIODevice::WriteOnly))
-        return {};
+        return;
     script.write("@echo off\r\n" + lines.join(QStringLiteral("\r\n")).toUtf8() + "\r\n");
     script.close();
 
@@ -68,11 +70,15 @@ static Batch runBatch(const Install &install, const QStringList &lines, const QS
     env.insert(QStringLiteral("D"), windowsPath(install.programs));
     for (const QString &pair : environment)
         env.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
-    QProcess wine;
     wine.setProcessEnvironment(env);
     wine.setWorkingDirectory(install.work.path());
     wine.setStandardInputFile(QProcess::nullDevice());
     wine.start(QStringLiteral(WINE), {"cmd", "/c", "script.cmd"});
+}
+
+// Waits for a batch's end; one that does not end is stopped.
+static Batch finishBatch(QProcess &wine, const Install &install, int timeoutMs = 120000)
+{
     Batch batch;
     batch.ended = wine.waitForFinished(timeoutMs);
     if (!batch.ended) {
@@ -84,6 +90,13 @@ static Batch runBatch(const Install &install, const QStringList &lines, const QS
     }
     batch.output = wine.readAllStandardOutput();
     return batch;
+}
+
+static Batch runBatch(const Install &install, const QStringList &lines, const QStringList &environment = {})
+{
+    QProcess wine;
+    startBatch(wine, install, lines, environment);
+    return finishBatch(wine, install);
 }
 
 // What a batch sees of one job placed by taskfan and waited for with taskjoin.
@@ -183,6 +196,8 @@ private slots:
     void killedRunnerEndsItsJobAndItsSlotIsReportedLost();
     void waitingLauncherWakesWhenASlotIsFreed();
     void jobThatPlacesAJobFreesItsSlotWhenItEnds();
+    void batchesWaitForTheirOwnJobs_data();
+    void batchesWaitForTheirOwnJobs();
 };
 
 void WindowsTest::initTestCase()
@@ -329,24 +344,30 @@ void WindowsTest::killedRunnerEndsItsJobAndItsSlotIsReportedLost()
     QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
     const QByteArray mark = QDir(install.work.path()).dirName().toUtf8();
     // A job of two long processes: one started in the background, one waited for.
+    // The batch goes on once both run and the test says so with go.txt.
     const QByteArray sleeper = "job sleep 600000 " + mark;
-    QVERIFY(runBatch(install, {"\"%D%\\taskfan.exe\" start /b " + sleeper + " ^& " + sleeper}).ended);
+    QProcess wine;
+    startBatch(wine, install, {"\"%D%\\taskfan.exe\" start /b " + sleeper + " ^& " + sleeper,
+                               ":wait", "if not exist go.txt job sleep 10 & goto wait",
+                               "taskkill /F /IM taskexec.exe > nul", "\"%D%\\taskjoin.exe\"",
+                               "echo status %errorlevel%"});
     QVERIFY(waitUntil([&] { return processesOf("job", mark).size() == 2; }));
     const QStringList taken = install.pidFiles();
     QCOMPARE(taken.size(), 1);
+    QFile go(install.work.filePath(QStringLiteral("go.txt")));
+    QVERIFY(go.open(QIODevice::WriteOnly));
+    go.close();
 
-    // Ending the runner ends every process of its job, and so frees its slot.
-    QVERIFY(runBatch(install, {"taskkill /F /IM taskexec.exe > nul"}).ended);
+    // Ending the runner ends every process of its job, and so frees its slot;
+    // nobody saw how the job ended, so it is reported lost.
+    const Batch batch = finishBatch(wine, install);
     const bool jobEnded = waitUntil([&] { return processesOf("job", mark).isEmpty(); }, 30000);
     for (qint64 pid : processesOf("job", mark))
         kill(pid_t(pid), SIGKILL);
     QVERIFY(jobEnded);
-
-    // Nobody saw how the job ended: it is reported lost, and the slot comes back.
-    const Batch join = runBatch(install, {"\"%D%\\taskjoin.exe\"", "echo status %errorlevel%"});
-    QVERIFY(join.ended);
-    QCOMPARE(join.output, "taskjoin 0.2\r\nError Job Lost : " + taken.value(0).chopped(4).toUtf8()
-                              + "\r\nstatus 1\r\n");
+    QVERIFY(batch.ended);
+    QVERIFY2(batch.output.endsWith("taskjoin 0.2\r\nError Job Lost : " + taken.value(0).chopped(4).toUtf8()
+                                   + "\r\nstatus 1\r\n"), batch.output.constData());
     QCOMPARE(install.pidFiles(), QStringList());
 }
 
@@ -421,6 +442,55 @@ void WindowsTest::jobThatPlacesAJobFreesItsSlotWhenItEnds()
     QVERIFY(waitUntil([&] { return install.pidFiles().size() == 1; }, 5000));
     QCOMPARE(processesOf("job", mark).size(), 1);
     QVERIFY(waitUntil([&] { return install.pidFiles().isEmpty(); }));
+}
+
+// The lines of a batch's output that say what its waiters found, in order.
+static QByteArrayList reports(const QByteArray &output)
+{
+    QByteArrayList found;
+    for (const QByteArray &line : output.split('\n')) {
+        if (line.startsWith("Error Job") || line.startsWith("status"))
+            found.append(line.trimmed());
+    }
+    return found;
+}
+
+void WindowsTest::batchesWaitForTheirOwnJobs_data()
+{
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QByteArrayList>("expected");
+
+    // A batch is the cmd.exe that runs the script: one called with "cmd /c" is a
+    // batch of its own, with its own jobs and its own failures.
+    QTest::newRow("a script and the script it calls")
+        << QStringList{"\"%D%\\taskfan.exe\" job sleep 1000 ^& exit /b 3", "cmd /c inner.cmd",
+                       "\"%D%\\taskjoin.exe\" > join.txt", "echo status %errorlevel%", "type join.txt"}
+        << QByteArrayList{"status 1", "Error Job Failed : 4 : /S /C \"exit /b 4 \"", "status 1",
+                          "Error Job Failed : 3 : /S /C \"job sleep 1000 & exit /b 3\""};
+    // The jobs that a job places are the script's too, and are waited for.
+    QTest::newRow("a job that places a job")
+        << QStringList{"\"%D%\\taskfan.exe\" \"%D%\\taskfan.exe\" job sleep 1000 ^^^& exit /b 5",
+                       "\"%D%\\taskjoin.exe\" > join.txt", "echo status %errorlevel%", "type join.txt"}
+        << QByteArrayList{"status 1", "Error Job Failed : 5 : /S /C \"job sleep 1000 & exit /b 5\""};
+}
+
+void WindowsTest::batchesWaitForTheirOwnJobs()
+{
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArrayList, expected);
+
+    Install install;
+    QVERIFY(install.valid);
+    QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
+    QFile inner(install.work.filePath(QStringLiteral("inner.cmd")));
+    QVERIFY(inner.open(QIODevice::WriteOnly));
+    inner.write("@echo off\r\n\"%D%\\taskfan.exe\" exit /b 4 > nul\r\n\"%D%\\taskjoin.exe\" > inner.txt\r\n"
+                "echo status %errorlevel%\r\ntype inner.txt\r\n");
+    inner.close();
+    const Batch batch = runBatch(install, lines);
+    QVERIFY(batch.ended);
+    QCOMPARE(reports(batch.output), expected);
+    QCOMPARE(install.pidFiles(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(WindowsTest)
