@@ -9,12 +9,16 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 // How a launcher tells its runner, and the runner its job, which inherited handle
 // holds the slot: a handle keeps its value in the processes that inherit it.
 static constexpr wchar_t slotVariable[] = L"TASKFAN_SLOT";
+// The batch that a runner starts for its job: the job id, set by the launcher.
+static constexpr wchar_t batchVariable[] = L"TASKFAN_BATCH";
 // The file whose lock guards counting and claiming; it never counts as a slot.
 static constexpr char lockFileName[] = "taskfan.lock";
 // A wait where no change can be watched: a full listing this often.
@@ -25,6 +29,9 @@ constexpr int lockWaitBeforeNoticeMs = 1000;
 // Nothing announces a slot given up by the last process of a dead job; a count
 // this often finds it.
 constexpr DWORD recountIntervalMs = 1000;
+// A record is held by its runner for a moment after it appears: how long a
+// waiter waits for it.
+constexpr int recordWaitMs = 2000;
 
 static std::wstring widePath(const QByteArray &path)
 {
@@ -44,6 +51,39 @@ static QByteArray systemReason(DWORD error)
     const QByteArray reason = text ? QString::fromWCharArray(text).trimmed().toUtf8() : QByteArray::number(uint(error));
     LocalFree(text);
     return " : " + reason;
+}
+
+// The error number that the shared code knows for the system's error.
+static int errnoOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_SUCCESS:
+        return 0;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+        return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        // Held by a process of a job: not something that passes with a retry.
+        return EBUSY;
+    default:
+        return EIO;
+    }
+}
+
+static QByteArray variable(const wchar_t *name)
+{
+    wchar_t value[64];
+    const DWORD length = GetEnvironmentVariableW(name, value, DWORD(std::size(value)));
+    if (length == 0 || length >= std::size(value))
+        return QByteArray();
+    return QString::fromWCharArray(value, int(length)).toUtf8();
 }
 
 std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name))
@@ -68,91 +108,89 @@ bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
     return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.commit();
 }
 
-// Batches are not told apart here yet: a waiter waits for every job and takes
-// every record, and opens no pid file that a job holds.
-QByteArray currentBatch()
+// A process named as a batch: its id and its start, which tell it from a later
+// process with the same id.
+static QByteArray processBatch(DWORD pid)
 {
-    return QByteArray();
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    FILETIME created, exited, kernel, user;
+    const bool known = process && GetProcessTimes(process, &created, &exited, &kernel, &user);
+    if (process)
+        CloseHandle(process);
+    if (!known)
+        return QByteArray();
+    const quint64 start = (quint64(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    return 'p' + QByteArray::number(uint(pid)) + '.' + QByteArray::number(start);
 }
 
-bool batchCanBeJoined(const QByteArray &)
+static DWORD parentProcess()
 {
-    return true;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    DWORD parent = 0;
+    for (bool more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) {
+            parent = entry.th32ParentProcessID;
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return parent;
+}
+
+QByteArray currentBatch()
+{
+    // Inside a job: the batch its runner started. Otherwise the batch file's own
+    // cmd.exe, which starts every program of the script as its child; Windows has
+    // no sessions.
+    const QByteArray runnerBatch = variable(batchVariable);
+    if (!runnerBatch.isEmpty())
+        return runnerBatch;
+    QByteArray parent = processBatch(parentProcess());
+    // A parent that started after us is a later process with a reused id: ours is gone.
+    const QByteArray own = processBatch(GetCurrentProcessId());
+    if (parent.isEmpty() || parent.mid(parent.indexOf('.') + 1).toULongLong() > own.mid(own.indexOf('.') + 1).toULongLong())
+        return own;
+    return parent;
+}
+
+static bool processLives(const QByteArray &batch)
+{
+    const DWORD pid = DWORD(batch.mid(1, batch.indexOf('.') - 1).toUInt());
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+    const bool lives = process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    if (process)
+        CloseHandle(process);
+    return lives && processBatch(pid) == batch;
+}
+
+bool batchCanBeJoined(const QByteArray &batch)
+{
+    // A runner's batch is its job id: its job can place jobs while the runner
+    // lives, and the runner's end ends every process of the job.
+    if (batch.startsWith('{'))
+        return true;
+    return batch.startsWith('p') && processLives(batch);
 }
 
 bool batchHasProcesses(const QByteArray &)
 {
+    // Every process of a runner's batch holds its slot's file: what that says is enough.
     return false;
 }
 
 QByteArray enclosingJobId(const QByteArray &)
 {
-    return QByteArray();
-}
-
-// A pid file that its job holds cannot be opened here: the runner then leaves a
-// record of its own.
-std::optional<QByteArray> readFileStart(const QByteArray &path)
-{
-    QFile file(QString::fromUtf8(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return file.read(4096);
-}
-
-static int errorOf(const QByteArray &path)
-{
-    return QFile::exists(QString::fromUtf8(path)) ? EIO : ENOENT;
-}
-
-int appendToFile(const QByteArray &path, const QByteArray &data, qsizetype)
-{
-    QFile file(QString::fromUtf8(path));
-    if (!file.exists() || !file.open(QIODevice::Append))
-        return errorOf(path);
-    const bool written = file.write(data) == data.size();
-    file.close();
-    return written ? 0 : EIO;
-}
-
-int moveFile(const QByteArray &from, const QByteArray &to)
-{
-    return MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), 0) ? 0 : errorOf(from);
-}
-
-int holdRecord(const QByteArray &path, QByteArray *contents, QByteArray *error)
-{
-    QFile file(QString::fromUtf8(path));
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (file.exists())
-            *error = " : " + file.errorString().toUtf8();
-        return -1;
-    }
-    *contents = file.readAll();
-    return 0;
-}
-
-void releaseRecord(int)
-{
-}
-
-bool reportFailure(const FailureRecord &record)
-{
-    const bool out = writeToStandardOutput(record.report + lineEnd);
-    if (out && record.hold >= 0)
-        QFile::remove(QString::fromUtf8(record.path));
-    return out;
+    const QByteArray batch = variable(batchVariable);
+    return batch.startsWith('{') ? batch : QByteArray();
 }
 
 // The slot this process holds, handed down from the launcher; null where none is.
 static HANDLE heldSlot()
 {
-    wchar_t value[32];
-    const DWORD length = GetEnvironmentVariableW(slotVariable, value, DWORD(std::size(value)));
-    if (length == 0 || length >= std::size(value))
-        return nullptr;
     bool ok = false;
-    const HANDLE slot = asHandle(QString::fromWCharArray(value, int(length)).toInt(&ok));
+    const HANDLE slot = asHandle(variable(slotVariable).toInt(&ok));
     // A process that has the variable but not the handle: the value may be anything.
     return ok && GetFileType(slot) == FILE_TYPE_DISK ? slot : nullptr;
 }
@@ -167,11 +205,81 @@ static QByteArray fileNameOf(HANDLE file)
     return name.mid(name.lastIndexOf(u'\\') + 1).toUtf8();
 }
 
-// Whether the path names the slot this process holds.
-static bool isHeldSlot(HANDLE slot, const QByteArray &path)
+// The slot this process holds, where the path names it; null otherwise.
+static HANDLE heldSlotAt(const QByteArray &path)
 {
+    const HANDLE slot = heldSlot();
     const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
-    return slot && fileNameOf(slot).compare(name, Qt::CaseInsensitive) == 0;
+    return slot && fileNameOf(slot).compare(name, Qt::CaseInsensitive) == 0 ? slot : nullptr;
+}
+
+// The slot is the runner's no more: its processes keep it until they end.
+static void letGoOfSlot(HANDLE slot)
+{
+    CloseHandle(slot);
+    SetEnvironmentVariableW(slotVariable, nullptr);
+}
+
+// Opened for reading beside the runner and the job that hold the file.
+static HANDLE openShared(const QByteArray &path, DWORD access)
+{
+    return CreateFileW(widePath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+static QByteArray readStart(HANDLE file)
+{
+    QByteArray contents(4096, '\0');
+    DWORD got = 0;
+    if (!ReadFile(file, contents.data(), DWORD(contents.size()), &got, nullptr))
+        got = 0;
+    contents.truncate(qsizetype(got));
+    return contents;
+}
+
+std::optional<QByteArray> readFileStart(const QByteArray &path)
+{
+    const HANDLE file = openShared(path, GENERIC_READ);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    const QByteArray contents = readStart(file);
+    CloseHandle(file);
+    return contents;
+}
+
+int appendToFile(const QByteArray &path, const QByteArray &data, qsizetype)
+{
+    // No room is set aside here: a full disk cuts the report short.
+    const HANDLE file = openShared(path, FILE_APPEND_DATA);
+    if (file == INVALID_HANDLE_VALUE)
+        return errnoOf(GetLastError());
+    DWORD written = 0;
+    const bool ok = WriteFile(file, data.constData(), DWORD(data.size()), &written, nullptr)
+        && written == DWORD(data.size());
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(file);
+    return ok ? 0 : errnoOf(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
+}
+
+int moveFile(const QByteArray &from, const QByteArray &to)
+{
+    // The slot's own file is renamed through the runner's handle: nobody else may.
+    if (const HANDLE slot = heldSlotAt(from)) {
+        const std::wstring target = widePath(to);
+        std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+        auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+        rename->ReplaceIfExists = TRUE;
+        rename->FileNameLength = DWORD(target.size() * sizeof(wchar_t));
+        std::copy(target.begin(), target.end(), rename->FileName);
+        const bool moved = SetFileInformationByHandle(slot, FileRenameInfo, rename, DWORD(buffer.size()));
+        const DWORD error = GetLastError();
+        if (!moved)
+            return errnoOf(error);
+        letGoOfSlot(slot);
+        return 0;
+    }
+    return MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), MOVEFILE_REPLACE_EXISTING)
+        ? 0 : errnoOf(GetLastError());
 }
 
 int deleteFile(const QByteArray &path)
@@ -179,15 +287,54 @@ int deleteFile(const QByteArray &path)
     // The slot's own file cannot be deleted by name while the job holds it: it is
     // deleted through the handle, and its name goes once the last process of the
     // job has let go of it, so the slot lives exactly as long as the job.
-    const HANDLE slot = heldSlot();
-    if (isHeldSlot(slot, path)) {
+    if (const HANDLE slot = heldSlotAt(path)) {
         FILE_DISPOSITION_INFO deleted = {TRUE};
         const bool marked = SetFileInformationByHandle(slot, FileDispositionInfo, &deleted, sizeof deleted);
-        CloseHandle(slot);
-        SetEnvironmentVariableW(slotVariable, nullptr);
-        return marked ? 0 : EIO;
+        const DWORD error = GetLastError();
+        letGoOfSlot(slot);
+        return marked ? 0 : errnoOf(error);
     }
-    return DeleteFileW(widePath(path).c_str()) ? 0 : errorOf(path);
+    return DeleteFileW(widePath(path).c_str()) ? 0 : errnoOf(GetLastError());
+}
+
+int holdRecord(const QByteArray &path, QByteArray *contents, QByteArray *error)
+{
+    // Held alone, so that no other waiter reports it, and open for deleting it
+    // once reported. Its runner holds it a moment longer after the rename that
+    // makes it a record: that is waited out.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int waited = 0; waited < recordWaitMs; ++waited) {
+        file = CreateFileW(widePath(path).c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
+            break;
+        Sleep(1);
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD failed = GetLastError();
+        if (failed != ERROR_FILE_NOT_FOUND && failed != ERROR_SHARING_VIOLATION)
+            *error = systemReason(failed);
+        return -1;
+    }
+    *contents = readStart(file);
+    return int(qintptr(file));
+}
+
+void releaseRecord(int hold)
+{
+    if (hold >= 0)
+        CloseHandle(asHandle(hold));
+}
+
+bool reportFailure(const FailureRecord &record)
+{
+    const bool out = writeToStandardOutput(record.report + lineEnd);
+    if (out && record.hold >= 0) {
+        FILE_DISPOSITION_INFO deleted = {TRUE};
+        SetFileInformationByHandle(asHandle(record.hold), FileDispositionInfo, &deleted, sizeof deleted);
+    }
+    releaseRecord(record.hold);
+    return out;
 }
 
 int lockProgramDir(const QByteArray &programDir)
@@ -229,11 +376,11 @@ void unlockProgramDir(int lock)
 int claimSlot(const QByteArray &pidFile, const QByteArray &contents)
 {
     // Opened without sharing delete access and inherited by the runner and every
-    // process of its job: while any of them lives, nobody can delete it. Others
-    // may read it.
+    // process of its job: while any of them lives, nobody can delete or rename it.
+    // Others may read it.
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     const HANDLE file = CreateFileW(widePath(pidFile).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_ALWAYS,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         printLine("Error Cannot Open : " + pidFile + systemReason(GetLastError()));
@@ -242,13 +389,17 @@ int claimSlot(const QByteArray &pidFile, const QByteArray &contents)
     DWORD written = 0;
     if (!WriteFile(file, contents.constData(), DWORD(contents.size()), &written, nullptr)
         || written != DWORD(contents.size())) {
-        printLine("Error Cannot Write : " + pidFile + systemReason(GetLastError()));
+        printLine("Error Cannot Open : " + pidFile + systemReason(GetLastError()));
+        FILE_DISPOSITION_INFO deleted = {TRUE};
+        SetFileInformationByHandle(file, FileDispositionInfo, &deleted, sizeof deleted);
         CloseHandle(file);
-        DeleteFileW(widePath(pidFile).c_str());
         return -1;
     }
     const std::wstring value = QString::number(qintptr(file)).toStdWString();
     SetEnvironmentVariableW(slotVariable, value.c_str());
+    // The runner's batch: the job id, named in the pid file's own name.
+    const QByteArray name = pidFile.mid(pidFile.lastIndexOf('/') + 1).chopped(4);
+    SetEnvironmentVariableW(batchVariable, QString::fromUtf8(name).toStdWString().c_str());
     return int(qintptr(file));
 }
 
@@ -264,7 +415,7 @@ bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QBy
     if (contents)
         *contents = readFileStart(pidFile).value_or(QByteArray());
     // Only a file that no process of its job holds any more can be renamed.
-    return MoveFileExW(widePath(pidFile).c_str(), widePath(record).c_str(), 0);
+    return MoveFileExW(widePath(pidFile).c_str(), widePath(record).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 // Waiting launchers do not form a line here: each counts once a second and when
