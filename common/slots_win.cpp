@@ -168,9 +168,15 @@ static bool processLives(const QByteArray &batch)
 bool batchCanBeJoined(const QByteArray &batch)
 {
     // A runner's batch is its job id: its job can place jobs while the runner
-    // lives, and the runner's end ends every process of the job.
-    if (batch.startsWith('{'))
-        return true;
+    // lives, which holds the job object named for the batch (process_win.cpp);
+    // the runner's end ends every process of the job.
+    if (batch.startsWith('{')) {
+        const std::wstring name = L"Local\\taskfan-batch-" + QString::fromUtf8(batch).toStdWString();
+        const HANDLE job = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, name.c_str());
+        if (job)
+            CloseHandle(job);
+        return job != nullptr;
+    }
     return batch.startsWith('p') && processLives(batch);
 }
 
@@ -300,11 +306,12 @@ int deleteFile(const QByteArray &path)
 int holdRecord(const QByteArray &path, QByteArray *contents, QByteArray *error)
 {
     // Held alone, so that no other waiter reports it, and open for deleting it
-    // once reported. Its runner holds it a moment longer after the rename that
-    // makes it a record: that is waited out.
+    // once reported; it may be deleted by name meanwhile (one of a batch nobody
+    // can join). Its runner holds it a moment longer after the rename that makes
+    // it a record: that is waited out.
     HANDLE file = INVALID_HANDLE_VALUE;
     for (int waited = 0; waited < recordWaitMs; ++waited) {
-        file = CreateFileW(widePath(path).c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
+        file = CreateFileW(widePath(path).c_str(), GENERIC_READ | DELETE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
             break;

@@ -4,6 +4,9 @@
 
 #include <QProcess>
 
+#include <iterator>
+#include <string>
+
 #include <windows.h>
 
 // One job per runner; QProcess keeps what it needs between the calls.
@@ -30,10 +33,16 @@ QByteArrayList interpreterArguments(const QByteArrayList &)
 // it ends, as a process group's processes get its signals on Linux: the runner
 // puts itself into a job object that only it holds. A job that places jobs may
 // let their runners break away. Where the runner cannot be put into one (an
-// older Windows that does not nest job objects), the job runs without.
+// older Windows that does not nest job objects), the job runs without. The job
+// object bears the name of the runner's batch, by which waiters see whether the
+// batch can still be joined (slots_win.cpp).
 static void holdJobTogether()
 {
-    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    wchar_t batch[64];
+    const DWORD length = GetEnvironmentVariableW(L"TASKFAN_BATCH", batch, DWORD(std::size(batch)));
+    const std::wstring name = length > 0 && length < std::size(batch)
+        ? L"Local\\taskfan-batch-" + std::wstring(batch, length) : std::wstring();
+    const HANDLE job = CreateJobObjectW(nullptr, name.empty() ? nullptr : name.c_str());
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
     if (job && !(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)

@@ -472,6 +472,12 @@ void WindowsTest::batchesWaitForTheirOwnJobs_data()
         << QStringList{"\"%D%\\taskfan.exe\" \"%D%\\taskfan.exe\" job sleep 1000 ^^^& exit /b 5",
                        "\"%D%\\taskjoin.exe\" > join.txt", "echo status %errorlevel%", "type join.txt"}
         << QByteArrayList{"status 1", "Error Job Failed : 5 : /S /C \"job sleep 1000 & exit /b 5\""};
+    // A failure nobody can take any more, its batch and the job's gone, is not
+    // reported to another batch, and is cleared away.
+    QTest::newRow("a batch that ended without waiting")
+        << QStringList{"cmd /c unjoined.cmd", ":wait", "if not exist \"%D%\\*.failed\" job sleep 10 & goto wait",
+                       "\"%D%\\taskjoin.exe\" > join.txt", "echo status %errorlevel%", "type join.txt"}
+        << QByteArrayList{"status 0"};
 }
 
 void WindowsTest::batchesWaitForTheirOwnJobs()
@@ -487,10 +493,15 @@ void WindowsTest::batchesWaitForTheirOwnJobs()
     inner.write("@echo off\r\n\"%D%\\taskfan.exe\" exit /b 4 > nul\r\n\"%D%\\taskjoin.exe\" > inner.txt\r\n"
                 "echo status %errorlevel%\r\ntype inner.txt\r\n");
     inner.close();
+    QFile unjoined(install.work.filePath(QStringLiteral("unjoined.cmd")));
+    QVERIFY(unjoined.open(QIODevice::WriteOnly));
+    unjoined.write("@\"%D%\\taskfan.exe\" \"%D%\\taskfan.exe\" job sleep 1000 ^^^& exit /b 5 > nul\r\n");
+    unjoined.close();
     const Batch batch = runBatch(install, lines);
     QVERIFY(batch.ended);
     QCOMPARE(reports(batch.output), expected);
     QCOMPARE(install.pidFiles(), QStringList());
+    QCOMPARE(QDir(install.programs).entryList({"*.failed"}), QStringList());
 }
 
 QTEST_GUILESS_MAIN(WindowsTest)
