@@ -155,9 +155,9 @@ void unlockProgramDir(int lock);
 // the job inherit; -1, after saying so, when the slot cannot be had.
 int claimSlot(const QByteArray &pidFile, const QByteArray &contents);
 
-// The pid files of the job that this process runs in, where batches do not
-// tell them apart (Windows): a waiter inside a job does not wait for its own
-// job. None on POSIX systems, where the job's slot is of the batch around it.
+// The pid files of the job that this process runs in, which a waiter inside the
+// job never waits for: on Windows the slot whose handle the job inherited. None
+// on POSIX systems, where the job's slot is of the batch around it.
 QByteArrayList heldPidFiles(const QByteArray &programDir);
 
 // Turns the pid file into the record `record` when no process holds its lock and
