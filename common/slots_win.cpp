@@ -25,13 +25,13 @@ static constexpr char lockFileName[] = "taskfan.lock";
 constexpr DWORD pollIntervalMs = 8;
 // The directory's lock is held only while slots are counted and one is claimed;
 // a wait longer than this means its holder is stopped or stuck.
-constexpr int lockWaitBeforeNoticeMs = 1000;
+constexpr ULONGLONG lockWaitBeforeNoticeMs = 1000;
 // Nothing announces a slot given up by the last process of a dead job; a count
 // this often finds it.
 constexpr DWORD recountIntervalMs = 1000;
 // A record is held by its runner for a moment after it appears: how long a
 // waiter waits for it.
-constexpr int recordWaitMs = 2000;
+constexpr ULONGLONG recordWaitMs = 2000;
 
 static std::wstring widePath(const QByteArray &path)
 {
@@ -310,7 +310,7 @@ int holdRecord(const QByteArray &path, QByteArray *contents, QByteArray *error)
     // can join). Its runner holds it a moment longer after the rename that makes
     // it a record: that is waited out.
     HANDLE file = INVALID_HANDLE_VALUE;
-    for (int waited = 0; waited < recordWaitMs; ++waited) {
+    for (const ULONGLONG since = GetTickCount64(); GetTickCount64() - since < recordWaitMs;) {
         file = CreateFileW(widePath(path).c_str(), GENERIC_READ | DELETE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
@@ -357,8 +357,10 @@ int lockProgramDir(const QByteArray &programDir)
     }
     OVERLAPPED whole = {};
     bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole);
-    for (int waited = 0; !locked && GetLastError() == ERROR_LOCK_VIOLATION; ++waited) {
-        if (waited >= lockWaitBeforeNoticeMs) {
+    // Timed, not counted: a Sleep(1) may last a whole timer tick, 15 ms.
+    const ULONGLONG since = GetTickCount64();
+    while (!locked && GetLastError() == ERROR_LOCK_VIOLATION) {
+        if (GetTickCount64() - since >= lockWaitBeforeNoticeMs) {
             printLine("Waiting For Lock : " + programDir);
             locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole);
             break;
