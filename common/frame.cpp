@@ -15,8 +15,9 @@ void answerHelpWords(const QByteArrayList &arguments, const QByteArray &usage)
     if (arguments.size() != 2)
         return;
     const QByteArray &word = arguments[1];
+    // Its lines end as the programs' own lines do.
     if (word == "--help" || word == "-h")
-        writeToStandardOutput(usage);
+        writeToStandardOutput(QByteArray(usage).replace("\n", lineEnd));
     else if (word != "--version")
         return;
     endProgram(0);

@@ -27,8 +27,12 @@ static const QByteArray usage =
     "Usage: taskfan WORDS...\n"
     "Waits until fewer jobs run than the machine has processors, then starts the\n"
     "command in the background and returns; taskjoin waits for the jobs.\n"
+#ifdef Q_OS_WIN
+    "The words run as typed at the prompt, through cmd.exe /S /C.\n"
+#else
     "One word is a shell command line for /bin/sh -c; several words are a command\n"
     "and its arguments, passed on exactly.\n"
+#endif
     "Exit status: 0 job placed; 1 no slot claimed or the runner not started; 2 no words.\n"
     "See: man taskfan\n";
 

@@ -92,11 +92,19 @@ static void relayOutput(Job &job)
 
 static const QByteArray usage =
     "Usage: taskexec JOBID WORDS...\n"
+#ifdef Q_OS_WIN
+    "Runs one job for taskfan: the words through cmd.exe, the job's standard output\n"
+#else
     "Runs one job for taskfan: the words through /bin/sh, the job's standard output\n"
+#endif
     "passed on in whole lines, and the slot JOBID.pid beside the programs freed when\n"
     "the job has ended. A failed job leaves a record for taskjoin.\n"
+#ifdef Q_OS_WIN
+    "Exit status: the job's own; 127 not started; 2 no job id or no words.\n"
+#else
     "Exit status: the job's own; 128+N ended by signal N; 127 not started;\n"
     "2 no job id or no words.\n"
+#endif
     "See: man taskexec\n";
 
 // What taskjoin shows of a failed job: its failure line, and under it, indented,

@@ -198,6 +198,7 @@ private slots:
     void jobThatPlacesAJobFreesItsSlotWhenItEnds();
     void batchesWaitForTheirOwnJobs_data();
     void batchesWaitForTheirOwnJobs();
+    void helpSpeaksOfWindows();
 };
 
 void WindowsTest::initTestCase()
@@ -502,6 +503,21 @@ void WindowsTest::batchesWaitForTheirOwnJobs()
     QCOMPARE(reports(batch.output), expected);
     QCOMPARE(install.pidFiles(), QStringList());
     QCOMPARE(QDir(install.programs).entryList({"*.failed"}), QStringList());
+}
+
+void WindowsTest::helpSpeaksOfWindows()
+{
+    Install install;
+    QVERIFY(install.valid);
+    const Batch batch = runBatch(install, {"\"%D%\\taskfan.exe\" --help", "\"%D%\\taskexec.exe\" --help",
+                                           "\"%D%\\taskjoin.exe\" --help"});
+    QVERIFY(batch.ended);
+    QVERIFY2(batch.output.contains("cmd.exe /S /C") && batch.output.contains("through cmd.exe"),
+             batch.output.constData());
+    // Lines end as the programs' own do, and name no POSIX shell or signal.
+    QCOMPARE(batch.output.count('\n'), batch.output.count("\r\n"));
+    QVERIFY(!batch.output.contains("/bin/sh"));
+    QVERIFY(!batch.output.contains("signal"));
 }
 
 QTEST_GUILESS_MAIN(WindowsTest)
