@@ -195,6 +195,32 @@ static qsizetype readErrors(Job &job, qsizetype most)
     return got;
 }
 
+// What the job left running may write to standard error for as long as it
+// lives, as to the null device: a write to a pipe nobody reads would kill it.
+// Once the job has ended and something still holds the pipe, a process of its
+// own reads the rest into nothing. It keeps no descriptor but the pipe: not the
+// slot's lock, not the batch's output. In a session of its own it is no process
+// of the runner's, so that it holds up neither the slot nor the batch.
+static void drainErrorsOfWhatIsLeft(Job &job)
+{
+    pollfd hangUp = {job.errors, 0, 0};
+    if (job.errors >= 0 && poll(&hangUp, 1, 0) == 0 && fork() == 0) {
+        setsid();
+        for (int signalNumber : terminationSignalNumbers)
+            signal(signalNumber, SIG_DFL);
+        dup2(job.errors, STDIN_FILENO);
+        closefrom(STDOUT_FILENO);
+        fcntl(STDIN_FILENO, F_SETFL, 0);
+        char drained[4096];
+        for (ssize_t got = 1; got > 0 || (got < 0 && errno == EINTR);)
+            got = read(STDIN_FILENO, drained, sizeof drained);
+        _exit(0);
+    }
+    if (job.errors >= 0)
+        close(job.errors);
+    job.errors = -1;
+}
+
 qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs)
 {
     if (job.leftInPipe < 0) {
@@ -213,6 +239,7 @@ qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs)
             job.leftInPipe = bytesInPipe(job.output);
             for (qsizetype left = bytesInPipe(job.errors), got = 1; left > 0 && got > 0; left -= got)
                 got = readErrors(job, left);
+            drainErrorsOfWhatIsLeft(job);
         } else if (ready[0].revents == 0) {
             return 0;
         }

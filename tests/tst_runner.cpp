@@ -251,10 +251,13 @@ void RunnerTest::freesItsSlotWhenTheShellEnds()
 {
     Install install;
     QVERIFY(install.isValid());
-    // What the job leaves running keeps the output pipe open and busy, but the job has ended.
+    // What the job leaves running keeps the output pipe open and busy, but the job
+    // has ended. Another process it left holds standard error, and writes to it
+    // after the runner has gone: the batch's output is closed once the runner is.
     QProcess script;
     script.setWorkingDirectory(install.path());
-    script.start("bash", {"-c", QStringLiteral(R"sh("%1/taskfan" '(while :; do echo tick; sleep 0.5; done) & echo started'
+    script.start("bash", {"-c", QStringLiteral(R"sh("%1/taskfan" '(while :; do echo tick; sleep 0.5; done) &
+        (until [ -e go ]; do sleep 0.05; done; echo warning >&2; touch survived) & echo started' | cat
         "%1/taskjoin")sh").arg(install.path())});
     QByteArray output;
     QVERIFY(readUntil(script, output, "started\n"));
@@ -264,6 +267,8 @@ void RunnerTest::freesItsSlotWhenTheShellEnds()
     QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(script.exitCode(), 0);
     QCOMPARE(install.pidFiles(), QStringList());
+    QVERIFY(QFile(install.path() + "/go").open(QIODevice::WriteOnly));
+    QVERIFY(waitUntil([&] { return QFile::exists(install.path() + "/survived"); }));
 }
 
 void RunnerTest::keepsItsDirectoryWhenReplaced()
