@@ -18,8 +18,10 @@ constexpr qsizetype readSize = 256 << 10;
 // so that progress output without line ends still shows.
 constexpr int partialLineWaitMs = 150;
 // Room set aside in the pid file for a failed job's report besides its echo line:
-// the end of its standard error, errorTailSize bytes, indented.
-constexpr qsizetype reportRoom = 16 << 10;
+// the rest of its failure line, and the end of its standard error, errorTailSize
+// bytes, each line indented. A tail of empty lines takes an indent and a line end
+// for each of its bytes.
+constexpr qsizetype reportRoom = 64 + qsizetype(sizeof lineEnd - 1 + 4) * errorTailSize;
 
 // The last line end among size bytes, or null.
 static const char *lastLineEnd(const char *data, size_t size)

@@ -7,9 +7,9 @@
 
 static const QByteArray usage =
     "Usage: taskjoin\n"
-    "Waits until every job placed from this install directory has ended, then\n"
-    "prints a line for each job that failed or was lost, with the end of what a\n"
-    "failed job wrote to standard error.\n"
+    "Waits until every job that the calling script placed from this install\n"
+    "directory has ended, then prints a line for each of them that failed or was\n"
+    "lost, with the end of what a failed job wrote to standard error.\n"
     "Exit status: 0 every job succeeded; 1 a job failed or was lost, or the\n"
     "directory could not be found, locked or listed.\n"
     "See: man taskjoin\n";
