@@ -37,6 +37,8 @@ constexpr int lineLookMs = 1000;
 // Nothing announces a lock released by the last process of a dead job, which
 // makes its pid file reclaimable; a count this often finds it.
 constexpr int recountIntervalMs = 1000;
+// A reader of the reports that takes nothing for this long has stalled.
+constexpr int stalledReaderMs = 1000;
 
 static bool isFileOrDirectory(int dirFd, const dirent *entry)
 {
@@ -198,13 +200,24 @@ void releaseRecord(int hold)
 bool reportFailure(const FailureRecord &record)
 {
     // Ctrl-C or a timeout ends the waiter between two reports, never between a
-    // report and the deletion of its record.
+    // report and the deletion of its record, nor in a report while it is read.
+    // A reader that has stalled does not keep it from ending: the report is cut
+    // off, and its record left for the next waiter.
     sigset_t termination, previous;
     sigemptyset(&termination);
     for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
         sigaddset(&termination, signalNumber);
     sigprocmask(SIG_BLOCK, &termination, &previous);
-    const bool out = writeToStandardOutput(record.report + lineEnd);
+    const QByteArray report = record.report + lineEnd;
+    bool out = true;
+    // A pipe's room at a time, once there is room: no write waits for the reader.
+    for (qsizetype done = 0, size; out && done < report.size(); done += size) {
+        size = std::min(atomicWriteSize(), report.size() - done);
+        pollfd room = {STDOUT_FILENO, POLLOUT, 0};
+        if (poll(&room, 1, stalledReaderMs) == 0)
+            ppoll(&room, 1, nullptr, &previous);
+        out = writeToStandardOutput(report.constData() + done, size);
+    }
     if (out && record.hold >= 0)
         unlink(record.path.constData());
     releaseRecord(record.hold);

@@ -274,8 +274,20 @@ void WaiterTest::killedWaitersLoseNoRecord()
     QCOMPARE(placed.status, 0);
     const QDir dir(install.path());
     QVERIFY(waitUntil([&] { return dir.entryList({"*.failed"}, QDir::Files).size() == 60; }, 60000));
+    // A timeout stops a waiter whose reader has stalled, even in the middle of a
+    // report. What it cut off is left out here: its record stays, to be printed whole.
+    const Result stalled = runScript(install, R"sh(
+        { timeout 2 "$D/taskjoin"; echo "$? $(date +%s%N)" > ended; } | { sleep 10; date +%s%N > reading; cat; })sh");
+    const auto contents = [&](const char *name) {
+        QFile file(install.path() + '/' + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+    };
+    const QByteArrayList ended = contents("ended").split(' ');
+    QVERIFY2(ended.size() == 2 && ended[0] == "124", contents("ended").constData());
+    QVERIFY2(ended[1].toLongLong() < contents("reading").toLongLong(), "ended only once read");
+    QByteArray reported = stalled.output.left(stalled.output.lastIndexOf('\n') + 1);
+    QVERIFY(reported.contains("Error Job Failed"));
     // Each waiter is stopped, as by Ctrl-C or timeout, after a random part of the reports.
-    QByteArray reported;
     for (int attempt = 0; attempt < 20; ++attempt) {
         QProcess waiter;
         waiter.start(install.program("taskjoin"), {});
