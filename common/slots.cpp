@@ -126,6 +126,13 @@ QByteArray runnerBatchOf(const QByteArray &contents)
     return line(contents, 1).toByteArray();
 }
 
+// Whether a pid file or record is of `batch` or of a batch inside it.
+static bool isOfBatch(const QByteArray &contents, const QByteArray &batch)
+{
+    const QByteArrayList batches = batchesOf(contents);
+    return std::any_of(batches.begin(), batches.end(), [&](const QByteArray &recorded) { return sameBatch(recorded, batch); });
+}
+
 QByteArray reportOf(const QByteArray &contents)
 {
     const qsizetype first = contents.indexOf('\n');
@@ -226,7 +233,7 @@ std::optional<QList<FailureRecord>> takeFailureRecords(const QByteArray &program
         if (hold < 0)
             continue;
         const QByteArrayList batches = batchesOf(contents);
-        if (batch.isEmpty() || batches.contains(batch)) {
+        if (batch.isEmpty() || isOfBatch(contents, batch)) {
             const QByteArray report = reportOf(contents);
             records.append({path, report.isEmpty() ? "Error Job Lost : " + name.chopped(qstrlen(failureRecordExtension)) : report, hold});
             continue;
@@ -259,7 +266,7 @@ int countTakenSlots(const QByteArray &programDir, const QByteArray &batch, const
         if (reclaimIfAbandoned(programDir + '/' + name, recordPath(programDir, name.chopped(4)),
                                batch.isEmpty() ? nullptr : &contents))
             continue;
-        if (batch.isEmpty() || batchesOf(contents).contains(batch))
+        if (batch.isEmpty() || isOfBatch(contents, batch))
             ++taken;
     }
     return taken;

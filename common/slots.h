@@ -111,8 +111,13 @@ std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*w
 // told apart.
 QByteArray currentBatch();
 
-// Whether a process can still be in that batch and join it: its leader lives.
+// Whether a process can still be in that batch and join it: its leader lives,
+// or, on Linux, another process of its session.
 bool batchCanBeJoined(const QByteArray &batch);
+
+// Whether a batch named in a pid file or record is the caller's current one: on
+// Linux a session is named anew once its leader has gone.
+bool sameBatch(const QByteArray &recorded, const QByteArray &current);
 
 // Whether any process of a runner's batch lives: the runner, or what its job
 // started, even where that closed the slot's lock.

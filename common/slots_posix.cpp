@@ -309,17 +309,27 @@ static Leader batchLeader(const QByteArray &batch, QByteArray *session)
 bool batchCanBeJoined(const QByteArray &batch)
 {
     QByteArray session;
-    // Until its leader is reaped, the session's processes still name its batch;
-    // after that they name another.
+    // Once its leader has ended, the rest of the session can still join the
+    // batch, under the name that sameBatch matches.
     switch (batchLeader(batch, &session)) {
     case Leader::Alive:
         return true;
-    case Leader::Zombie:
-    case Leader::Unknown:
-        return sessionHasMembers(session);
-    default:
+    case Leader::Replaced:
         return false;
+    default:
+        return sessionHasMembers(session);
     }
+}
+
+bool sameBatch(const QByteArray &recorded, const QByteArray &current)
+{
+    if (recorded == current)
+        return true;
+    // Once its leader has been reaped, the members of a session name their batch
+    // with ":0": a session id is not given out again while any of them lives.
+    QByteArray session;
+    return current.endsWith(":0") && recorded.startsWith(current.chopped(1))
+        && batchLeader(recorded, &session) == Leader::Ended;
 }
 
 bool batchHasProcesses(const QByteArray &batch)

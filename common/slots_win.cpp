@@ -180,6 +180,11 @@ bool batchCanBeJoined(const QByteArray &batch)
     return batch.startsWith('p') && processLives(batch);
 }
 
+bool sameBatch(const QByteArray &recorded, const QByteArray &current)
+{
+    return recorded == current;
+}
+
 bool batchHasProcesses(const QByteArray &)
 {
     // Every process of a runner's batch holds its slot's file: what that says is enough.

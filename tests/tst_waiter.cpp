@@ -138,25 +138,44 @@ void WaiterTest::recordsOfEndedScriptsGo()
 {
     Install install;
     QVERIFY(install.isValid());
-    // One script ends without taskjoin; another still runs and joins later.
-    QProcess ended, running;
+    // One script ends without taskjoin; another still runs and joins later; the
+    // leader of a third ends first and leaves the rest of its script to join, as
+    // under nohup once the terminal is closed.
+    QProcess ended, running, leaderless;
     const auto release = qScopeGuard([&] { QFile(install.path() + "/release").open(QIODevice::WriteOnly); });
     QVERIFY(startScript(ended, install, R"sh("$D/taskfan" 'exit 7' > /dev/null)sh"));
     QVERIFY(startScript(running, install, R"sh(
         "$D/taskfan" 'exit 8' > /dev/null
         until [ -e release ]; do sleep 0.05; done
         "$D/taskjoin"; echo "joined $?")sh"));
+    QVERIFY(startScript(leaderless, install, R"sh(
+        "$D/taskfan" 'exit 9' > /dev/null
+        "$D/taskfan" 'until [ -e release ]; do sleep 0.05; done; exit 10' > /dev/null
+        ( while [ -e /proc/$$ ]; do sleep 0.05; done
+          "$D/taskjoin" > late; echo "late $?" >> late ) &)sh"));
     QVERIFY(ended.waitForFinished(20000));
+    QVERIFY(leaderless.waitForFinished(20000));
     const QDir dir(install.path());
-    QVERIFY(waitUntil([&] { return dir.entryList({"*.failed"}, QDir::Files).size() == 2 && install.pidFiles().isEmpty(); }));
+    QVERIFY(waitUntil([&] { return dir.entryList({"*.failed"}, QDir::Files).size() == 3 && install.pidFiles().size() == 1; }));
     // Nobody can join the ended script's batch any more: its record goes unreported.
     const Result other = run(install.program("taskjoin"), {}, QString(), 20000);
     QCOMPARE(other.output, QByteArray("taskjoin 0.2\n"));
     QCOMPARE(other.status, 0);
-    QCOMPARE(dir.entryList({"*.failed"}, QDir::Files).size(), 1);
+    QCOMPARE(dir.entryList({"*.failed"}, QDir::Files).size(), 2);
     QVERIFY(QFile(install.path() + "/release").open(QIODevice::WriteOnly));
     QVERIFY(running.waitForFinished(20000));
     QCOMPARE(running.readAllStandardOutput(), QByteArray("taskjoin 0.2\nError Job Failed : 8 : -c|exit 8\njoined 1\n"));
+    // The rest of the leaderless script waited for its job and took both failures.
+    QByteArray late;
+    QVERIFY(waitUntil([&] {
+        QFile file(install.path() + "/late");
+        late = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        return late.contains("\nlate ") && late.endsWith("\n");
+    }));
+    QVERIFY2(late.startsWith("taskjoin 0.2\n") && late.endsWith("\nlate 1\n") && late.count("Error") == 2
+                 && late.contains("\nError Job Failed : 9 : -c|exit 9\n")
+                 && late.contains("\nError Job Failed : 10 : -c|until [ -e release ]; do sleep 0.05; done; exit 10\n"),
+             late.constData());
     QCOMPARE(dir.entryList({"*.failed"}, QDir::Files), QStringList());
 }
 
