@@ -3,6 +3,7 @@
 #include "frame.h"
 
 #include <QFile>
+#include <QHash>
 #include <QThread>
 #include <QUuid>
 
@@ -215,35 +216,51 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
     }
 }
 
-std::optional<QList<FailureRecord>> takeFailureRecords(const QByteArray &programDir, const QByteArray &batch)
+std::optional<QByteArrayList> listFailureRecords(const QByteArray &programDir)
 {
-    const std::optional<QByteArrayList> names = listEntries(programDir, isFailureRecord);
-    if (!names)
-        return std::nullopt;
-    QList<FailureRecord> records;
-    for (const QByteArray &name : *names) {
+    return listEntries(programDir, isFailureRecord);
+}
+
+bool reportFailures(const QByteArray &programDir, const QByteArrayList &names, const QByteArray &batch)
+{
+    bool reported = false;
+    // Many records of one ended script are common: each batch is looked up once.
+    QHash<QByteArray, bool> joinable;
+    const auto canBeJoined = [&](const QByteArray &other) {
+        auto known = joinable.constFind(other);
+        if (known == joinable.cend())
+            known = joinable.insert(other, batchCanBeJoined(other));
+        return *known;
+    };
+    for (const QByteArray &name : names) {
         const QByteArray path = programDir + '/' + name;
         QByteArray contents, error;
         const int hold = holdRecord(path, &contents, &error);
+        FailureRecord record{path, QByteArray(), hold};
         if (!error.isEmpty()) {
             // Whose it is cannot be told: every waiter reports it until it is mended.
-            records.append({path, "Error Cannot Read : " + path + error, -1});
+            record.report = "Error Cannot Read : " + path + error;
+        } else if (hold < 0) {
+            // Gone, or being reported by another waiter.
+            continue;
+        } else if (batch.isEmpty() || isOfBatch(contents, batch)) {
+            record.report = reportOf(contents);
+            if (record.report.isEmpty())
+                record.report = "Error Job Lost : " + name.chopped(qstrlen(failureRecordExtension));
+        } else {
+            // Its script ended without a waiter, and no later one can be of its batch.
+            const QByteArrayList batches = batchesOf(contents);
+            if (std::none_of(batches.begin(), batches.end(), canBeJoined))
+                deleteFile(path);
+            releaseRecord(hold);
             continue;
         }
-        if (hold < 0)
-            continue;
-        const QByteArrayList batches = batchesOf(contents);
-        if (batch.isEmpty() || isOfBatch(contents, batch)) {
-            const QByteArray report = reportOf(contents);
-            records.append({path, report.isEmpty() ? "Error Job Lost : " + name.chopped(qstrlen(failureRecordExtension)) : report, hold});
-            continue;
-        }
-        // Its script ended without a waiter, and no later one can be of its batch.
-        if (std::none_of(batches.begin(), batches.end(), batchCanBeJoined))
-            deleteFile(path);
-        releaseRecord(hold);
+        reported = true;
+        // With standard output gone, the rest are left for another waiter.
+        if (!reportFailure(record))
+            break;
     }
-    return records;
+    return reported;
 }
 
 int countTakenSlots(const QByteArray &programDir, const QByteArray &batch, const QByteArrayList &ignored)

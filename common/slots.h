@@ -70,9 +70,9 @@ void freeSlot(const QByteArray &programDir, const QByteArray &jobId);
 // tries again every second, so that nothing reports the job as lost meanwhile.
 void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &report);
 
-// A failure record that a waiter has taken: what it prints, and the hold that
-// keeps other waiters from printing it too (-1 for a record that cannot be read,
-// which is reported and left).
+// A failure record that a waiter holds: its path, what it prints, and the hold
+// that keeps other waiters from printing it too (-1 for a record that cannot be
+// read, which is reported and left).
 struct FailureRecord
 {
     QByteArray path;
@@ -80,11 +80,17 @@ struct FailureRecord
     int hold = -1;
 };
 
-// The records of `batch` and of the batches inside it (every record where
-// `batch` is empty), each held until it is reported; records of batches that nobody can join any more are deleted. Call
-// with the program directory locked. None, after saying so, when the directory
-// cannot be listed.
-std::optional<QList<FailureRecord>> takeFailureRecords(const QByteArray &programDir, const QByteArray &batch);
+// The names of the program directory's failure records. Called with the
+// directory locked once no slot of a batch is taken, it names every record of
+// that batch. None, after saying so, when the directory cannot be listed.
+std::optional<QByteArrayList> listFailureRecords(const QByteArray &programDir);
+
+// Takes the records named one at a time, so that a waiter holds one descriptor
+// however many there are: reports and deletes those of `batch` and of the
+// batches inside it (every one where `batch` is empty), and deletes those of
+// batches that nobody can join any more. Call with the directory unlocked: a slow
+// reader must not hold up other programs. True if it reported anything.
+bool reportFailures(const QByteArray &programDir, const QByteArrayList &names, const QByteArray &batch);
 
 // Waits until fewer than `bound` slots are taken, counted as countTakenSlots
 // does, and returns the program directory's lock, still held, so that the

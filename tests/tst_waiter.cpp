@@ -225,21 +225,26 @@ void WaiterTest::reportsEachFailedJobOnce()
     Install install;
     QVERIFY(install.isValid());
     // Two waiters started together while the jobs run; a third comes after them.
+    // More records than a waiter may have descriptors.
     const Result result = runScript(install, R"sh(
         for job in 'sleep 0.3' 'sleep 0.3; exit 3' 'sleep 0.3; kill -TERM $$' 'sleep 0.3; no-such-command-anywhere'; do
             "$D/taskfan" "$job" > /dev/null
         done
         "$D/taskfan" sh -c 'sleep 0.3; exit 4' sh "$(printf 'line\nbreak\377')" > /dev/null
+        for i in $(seq 16); do "$D/taskfan" "exit 2 # $i" > /dev/null; done
+        ulimit -n 12
         "$D/taskjoin" > first & first=$!
         "$D/taskjoin" > second & second=$!
         wait $first; echo "first $?"; cat first
         wait $second; echo "second $?"; cat second
         "$D/taskjoin"; echo "third $?")sh");
     QCOMPARE(result.status, 0);
-    const QByteArrayList failures{"Error Job Failed : 3 : -c|sleep 0.3; exit 3\n",
-                                  "Error Job Failed : 143 : -c|sleep 0.3; kill -TERM $$\n",
-                                  "Error Job Failed : 127 : -c|sleep 0.3; no-such-command-anywhere\n",
-                                  "Error Job Failed : 4 : -c|\"$@\"|sh|sh|-c|sleep 0.3; exit 4|sh|line\nbreak\377\n"};
+    QByteArrayList failures{"Error Job Failed : 3 : -c|sleep 0.3; exit 3\n",
+                            "Error Job Failed : 143 : -c|sleep 0.3; kill -TERM $$\n",
+                            "Error Job Failed : 127 : -c|sleep 0.3; no-such-command-anywhere\n",
+                            "Error Job Failed : 4 : -c|\"$@\"|sh|sh|-c|sleep 0.3; exit 4|sh|line\nbreak\377\n"};
+    for (int i = 1; i <= 16; ++i)
+        failures.append("Error Job Failed : 2 : -c|exit 2 # " + QByteArray::number(i) + "\n");
     for (const QByteArray &failure : failures)
         QVERIFY2(result.output.count(failure) == 1, result.output.constData());
     QCOMPARE(result.output.count("Error"), failures.size());

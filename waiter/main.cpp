@@ -30,12 +30,9 @@ int main(int argc, char *argv[])
     const int dirLock = waitForFewerSlots(programDir, 1, batch, heldPidFiles(programDir));
     if (dirLock < 0)
         endProgram(1);
-    const std::optional<QList<FailureRecord>> failures = takeFailureRecords(programDir, batch);
-    // Said after the lock is let go: a slow reader must not hold up other programs.
+    const std::optional<QByteArrayList> records = listFailureRecords(programDir);
     unlockProgramDir(dirLock);
-    if (!failures)
+    if (!records)
         endProgram(1);
-    for (const FailureRecord &failure : *failures)
-        reportFailure(failure);
-    endProgram(failures->isEmpty() ? 0 : 1);
+    endProgram(reportFailures(programDir, *records, batch) ? 1 : 0);
 }
