@@ -2,7 +2,6 @@
 
 #include "frame.h"
 
-#include <QFile>
 #include <QHash>
 #include <QThread>
 #include <QUuid>
@@ -100,22 +99,29 @@ QByteArrayList placementBatches(const QByteArray &programDir)
     return batches;
 }
 
-static QByteArrayView line(QByteArrayView contents, int number)
+// Where line `number`, counted from 0, starts; -1 where a line before it is unended.
+static qsizetype lineStart(const QByteArray &contents, int number)
 {
-    for (; number > 0; --number) {
-        const qsizetype end = contents.indexOf('\n');
-        if (end < 0)
-            return QByteArrayView();
-        contents = contents.sliced(end + 1);
+    qsizetype start = 0;
+    for (; number > 0 && start >= 0; --number) {
+        const qsizetype end = contents.indexOf('\n', start);
+        start = end < 0 ? -1 : end + 1;
     }
-    const qsizetype end = contents.indexOf('\n');
-    return end < 0 ? QByteArrayView() : contents.first(end);
+    return start;
+}
+
+// A whole line, without its end; empty where it is unended.
+static QByteArray line(const QByteArray &contents, int number)
+{
+    const qsizetype start = lineStart(contents, number);
+    const qsizetype end = start < 0 ? -1 : contents.indexOf('\n', start);
+    return end < 0 ? QByteArray() : contents.mid(start, end - start);
 }
 
 QByteArrayList batchesOf(const QByteArray &contents)
 {
     QByteArrayList batches;
-    for (const QByteArray &batch : line(contents, 0).toByteArray().split(' ')) {
+    for (const QByteArray &batch : line(contents, 0).split(' ')) {
         if (!batch.isEmpty())
             batches.append(batch);
     }
@@ -124,7 +130,7 @@ QByteArrayList batchesOf(const QByteArray &contents)
 
 QByteArray runnerBatchOf(const QByteArray &contents)
 {
-    return line(contents, 1).toByteArray();
+    return line(contents, 1);
 }
 
 // Whether a pid file or record is of `batch` or of a batch inside it.
@@ -136,9 +142,8 @@ static bool isOfBatch(const QByteArray &contents, const QByteArray &batch)
 
 QByteArray reportOf(const QByteArray &contents)
 {
-    const qsizetype first = contents.indexOf('\n');
-    const qsizetype second = first < 0 ? -1 : contents.indexOf('\n', first + 1);
-    return second < 0 ? QByteArray() : contents.mid(second + 1);
+    const qsizetype start = lineStart(contents, 2);
+    return start < 0 ? QByteArray() : contents.mid(start);
 }
 
 // Errors that the file system may get over: remounted read-only, a directory
@@ -149,13 +154,14 @@ static bool mayPass(int error)
 }
 
 // Tries a step that frees the slot until it succeeds or cannot; true if it
-// succeeded. A name that cannot be a file (a runner started by hand) is no slot. Until then the slot stays taken, so that nobody takes the job for
+// succeeded. Until then the slot stays taken, so that nobody takes the job for
 // a lost one, and the batch's waiter waits for the report.
-static bool untilDone(const QByteArray &pidFile, const std::function<int()> &step)
+static bool untilDone(const QByteArray &pidFile, const std::function<int()> &step,
+                      const char *what = "Error Cannot Free Slot : ")
 {
     int error = step();
     if (mayPass(error))
-        printLine("Error Cannot Free Slot : " + pidFile + reason(error));
+        printLine(what + pidFile + reason(error));
     while (mayPass(error)) {
         QThread::msleep(freeRetryMs);
         error = step();
@@ -165,15 +171,24 @@ static bool untilDone(const QByteArray &pidFile, const std::function<int()> &ste
 
 void enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype reportSize)
 {
-    // A pid file without this line is reclaimed by its lock alone.
-    if (!programDir.isEmpty() && isLaunchedJobId(jobId))
-        appendToFile(pidFilePath(programDir, jobId), currentBatch() + '\n', reportSize);
+    // A pid file without this line is reclaimed by its lock alone, while what the
+    // job left running may still run. A full disk does not hold the job up: it
+    // may be the one that frees space, and the line goes in with the report.
+    if (!programDir.isEmpty() && isLaunchedJobId(jobId)) {
+        const QByteArray pidFile = pidFilePath(programDir, jobId);
+        const auto append = [&] {
+            const int error = appendToFile(pidFile, currentBatch() + '\n', reportSize);
+            return error == ENOSPC || error == quotaExceeded ? 0 : error;
+        };
+        untilDone(pidFile, append, "Error Cannot Write : ");
+    }
 }
 
 void freeSlot(const QByteArray &programDir, const QByteArray &jobId)
 {
     // Where the program directory cannot be had, the slot is reclaimed once the
-    // job has ended: its lock goes with the last of its processes.
+    // job has ended: its lock goes with the last of its processes. A name that
+    // cannot be a file (a runner started by hand) is no slot.
     if (!programDir.isEmpty() && isSafeJobId(jobId)) {
         const QByteArray pidFile = pidFilePath(programDir, jobId);
         untilDone(pidFile, [&] { return deleteFile(pidFile); });
@@ -194,12 +209,11 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
     const QByteArray record = recordPath(programDir, jobId);
     const std::optional<QByteArray> start = readFileStart(pidFile);
     if (!start) {
-        // Where the job holds it so that it cannot be read (Windows), the record
-        // is a file of its own; where it is gone (removed by hand), the report
-        // goes to the batch's output.
-        if (!QFile::exists(QString::fromUtf8(pidFile)) || !writeFileWhole(record, "\n\n" + report))
-            printLine(report);
-        freeSlot(programDir, jobId);
+        // Unreadable (its mode changed, no descriptor to be had), it cannot take
+        // the report, which goes to the batch's output; it still becomes the
+        // record as it is, which tells the batch's waiter that the job failed.
+        printLine(report);
+        untilDone(pidFile, [&] { return moveFile(pidFile, record); });
         return;
     }
     // The runner's line, where it could not be written when the job started.

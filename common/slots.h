@@ -66,8 +66,10 @@ void freeSlot(const QByteArray &programDir, const QByteArray &jobId);
 // The runner, once its job has failed: leaves the report, the full text that a
 // waiter prints for the job (any bytes, one or more lines, without the last line
 // end), and frees the slot with it. Where no record can be left, the report goes
-// to standard output instead. A runner that cannot free its slot says so and
-// tries again every second, so that nothing reports the job as lost meanwhile.
+// to standard output instead; where the pid file cannot be read, there too, and
+// the pid file becomes a record without it, of a lost job. A runner that cannot
+// free its slot says so and tries again every second, so that nothing reports
+// the job as lost meanwhile.
 void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &report);
 
 // A failure record that a waiter holds: its path, what it prints, and the hold
@@ -132,9 +134,6 @@ bool batchHasProcesses(const QByteArray &batch);
 // The job id of the runner that started the caller's batch, where that runner
 // is this directory's; empty otherwise.
 QByteArray enclosingJobId(const QByteArray &programDir);
-
-// Writes a file that appears whole or not at all; false if it cannot.
-bool writeFileWhole(const QByteArray &path, const QByteArray &contents);
 
 // At most the first 4 KiB of a file; none if it cannot be read.
 std::optional<QByteArray> readFileStart(const QByteArray &path);

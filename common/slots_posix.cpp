@@ -86,22 +86,6 @@ static void letOwnerReadAndWrite(int fd)
         fchmod(fd, (file.st_mode & 07777) | 0600);
 }
 
-bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
-{
-    // Written under a hidden name, which nobody lists, then renamed into place.
-    const qsizetype slash = path.lastIndexOf('/');
-    const QByteArray hidden = path.left(slash + 1) + '.' + path.mid(slash + 1);
-    const int fd = open(hidden.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    letOwnerReadAndWrite(fd);
-    const bool written = write(fd, contents.constData(), size_t(contents.size())) == contents.size();
-    if (close(fd) == 0 && written && rename(hidden.constData(), path.constData()) == 0)
-        return true;
-    unlink(hidden.constData());
-    return false;
-}
-
 std::optional<QByteArray> readFileStart(const QByteArray &path)
 {
     const int fd = open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -179,7 +163,10 @@ int holdRecord(const QByteArray &path, QByteArray *contents, QByteArray *error)
     struct flock whole = {};
     whole.l_type = writable ? F_WRLCK : F_RDLCK;
     whole.l_whence = SEEK_SET;
-    if (fcntl(fd, F_OFD_SETLK, &whole) != 0) {
+    // A record opened just before another waiter reported and deleted it is
+    // free to lock, but no longer there.
+    struct stat file;
+    if (fcntl(fd, F_OFD_SETLK, &whole) != 0 || fstat(fd, &file) != 0 || file.st_nlink == 0) {
         close(fd);
         return -1;
     }
@@ -218,8 +205,9 @@ bool reportFailure(const FailureRecord &record)
             ppoll(&room, 1, nullptr, &previous);
         out = writeToStandardOutput(report.constData() + done, size);
     }
-    if (out && record.hold >= 0)
-        unlink(record.path.constData());
+    // A record left in place is reported again by the next waiter: said so.
+    if (out && record.hold >= 0 && unlink(record.path.constData()) != 0 && errno != ENOENT)
+        printFailure("Error Cannot Delete : ", record.path);
     releaseRecord(record.hold);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return out;
@@ -250,8 +238,11 @@ static std::optional<ProcessStat> processStat(const QByteArray &pid)
 // Distinguishes batches of one session id from before and after a reboot.
 static QByteArray bootId()
 {
-    const std::optional<QByteArray> id = readFileStart("/proc/sys/kernel/random/boot_id");
-    return id && id->size() >= 8 ? id->left(8) : QByteArray("0");
+    static const QByteArray id = [] {
+        const std::optional<QByteArray> read = readFileStart("/proc/sys/kernel/random/boot_id");
+        return read && read->size() >= 8 ? read->left(8) : QByteArray("0");
+    }();
+    return id;
 }
 
 QByteArray currentBatch()
@@ -385,15 +376,6 @@ static pid_t lockHolder(int fd)
             return pid_t(fields[4].toInt());
     }
     return 0;
-}
-
-// The state letter of a process ("T" stopped, "t" stopped by a debugger), in
-// /proc/PID/stat after the command name, which may hold anything.
-static QByteArray processState(pid_t pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
-    return line.mid(line.lastIndexOf(')') + 2, 1);
 }
 
 static QByteArray describeProcess(pid_t pid)
@@ -589,9 +571,10 @@ int waitInLine(const QByteArray &programDir)
     breakWaitsEvery(lineLookMs);
     bool first;
     while (!(first = flock(place, LOCK_EX) == 0) && errno == EINTR) {
+        // Stopped by a signal ('T') or by a debugger ('t').
         const pid_t before = lockHolder(place);
-        const QByteArray state = before != 0 ? processState(before) : QByteArray();
-        if (state == "T" || state == "t")
+        const std::optional<ProcessStat> holder = before != 0 ? processStat(QByteArray::number(before)) : std::nullopt;
+        if (holder && (holder->state == 'T' || holder->state == 't'))
             break;
     }
     breakWaitsEvery(0);

@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <string>
@@ -100,12 +99,6 @@ std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*w
             names.append(name);
     }
     return names;
-}
-
-bool writeFileWhole(const QByteArray &path, const QByteArray &contents)
-{
-    QSaveFile file(QString::fromUtf8(path));
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.commit();
 }
 
 // A process named as a batch: its id and its start, which tell it from a later
@@ -342,8 +335,10 @@ bool reportFailure(const FailureRecord &record)
 {
     const bool out = writeToStandardOutput(record.report + lineEnd);
     if (out && record.hold >= 0) {
+        // A record left in place is reported again by the next waiter: said so.
         FILE_DISPOSITION_INFO deleted = {TRUE};
-        SetFileInformationByHandle(asHandle(record.hold), FileDispositionInfo, &deleted, sizeof deleted);
+        if (!SetFileInformationByHandle(asHandle(record.hold), FileDispositionInfo, &deleted, sizeof deleted))
+            printLine("Error Cannot Delete : " + record.path + systemReason(GetLastError()));
     }
     releaseRecord(record.hold);
     return out;
