@@ -297,32 +297,6 @@ static Leader batchLeader(const QByteArray &batch, QByteArray *session)
     return leader->state == 'Z' ? Leader::Zombie : Leader::Alive;
 }
 
-bool batchCanBeJoined(const QByteArray &batch)
-{
-    QByteArray session;
-    // Once its leader has ended, the rest of the session can still join the
-    // batch, under the name that sameBatch matches.
-    switch (batchLeader(batch, &session)) {
-    case Leader::Alive:
-        return true;
-    case Leader::Replaced:
-        return false;
-    default:
-        return sessionHasMembers(session);
-    }
-}
-
-bool sameBatch(const QByteArray &recorded, const QByteArray &current)
-{
-    if (recorded == current)
-        return true;
-    // Once its leader has been reaped, the members of a session name their batch
-    // with ":0": a session id is not given out again while any of them lives.
-    QByteArray session;
-    return current.endsWith(":0") && recorded.startsWith(current.chopped(1))
-        && batchLeader(recorded, &session) == Leader::Ended;
-}
-
 bool batchHasProcesses(const QByteArray &batch)
 {
     QByteArray session;
@@ -334,6 +308,24 @@ bool batchHasProcesses(const QByteArray &batch)
     default:
         return sessionHasMembers(session);
     }
+}
+
+bool batchCanBeJoined(const QByteArray &batch)
+{
+    // Once its leader has ended, the rest of the session can still join the
+    // batch, under the name that sameBatch matches.
+    return batchHasProcesses(batch);
+}
+
+bool sameBatch(const QByteArray &recorded, const QByteArray &current)
+{
+    if (recorded == current)
+        return true;
+    // Once its leader has been reaped, the members of a session name their batch
+    // with ":0": a session id is not given out again while any of them lives.
+    QByteArray session;
+    return current.endsWith(":0") && recorded.startsWith(current.chopped(1))
+        && batchLeader(recorded, &session) == Leader::Ended;
 }
 
 QByteArray enclosingJobId(const QByteArray &programDir)
