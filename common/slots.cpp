@@ -262,11 +262,12 @@ bool reportFailures(const QByteArray &programDir, const QByteArrayList &names, c
             if (record.report.isEmpty())
                 record.report = "Error Job Lost : " + name.chopped(qstrlen(failureRecordExtension));
         } else {
+            // Let go at once: a waiter of its own script may be waiting for it.
+            releaseRecord(hold);
             // Its script ended without a waiter, and no later one can be of its batch.
             const QByteArrayList batches = batchesOf(contents);
             if (std::none_of(batches.begin(), batches.end(), canBeJoined))
                 deleteFile(path);
-            releaseRecord(hold);
             continue;
         }
         reported = true;

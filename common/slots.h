@@ -144,8 +144,8 @@ int moveFile(const QByteArray &from, const QByteArray &to);
 int deleteFile(const QByteArray &path);
 
 // Reads a failure record and holds it, so that no other waiter reports it;
-// -1 if it is gone, held by another waiter, or cannot be read (then `error`
-// says why).
+// -1 if it is gone, held by another waiter for longer than a look at whose it is
+// takes, or cannot be read (then `error` says why).
 int holdRecord(const QByteArray &path, QByteArray *contents, QByteArray *error);
 void releaseRecord(int hold);
 

@@ -39,6 +39,9 @@ constexpr int lineLookMs = 1000;
 constexpr int recountIntervalMs = 1000;
 // A reader of the reports that takes nothing for this long has stalled.
 constexpr int stalledReaderMs = 1000;
+// A waiter of another script holds a record for a moment to read whose it is; one
+// held longer is being reported by a waiter of the same script.
+constexpr int recordLookMs = 2000;
 
 static bool isFileOrDirectory(int dirFd, const dirent *entry)
 {
@@ -163,10 +166,16 @@ int holdRecord(const QByteArray &path, QByteArray *contents, QByteArray *error)
     struct flock whole = {};
     whole.l_type = writable ? F_WRLCK : F_RDLCK;
     whole.l_whence = SEEK_SET;
+    QElapsedTimer held;
+    held.start();
+    int locked;
+    while ((locked = fcntl(fd, F_OFD_SETLK, &whole)) != 0 && (errno == EAGAIN || errno == EACCES)
+           && !held.hasExpired(recordLookMs))
+        poll(nullptr, 0, pollIntervalMs);
     // A record opened just before another waiter reported and deleted it is
     // free to lock, but no longer there.
     struct stat file;
-    if (fcntl(fd, F_OFD_SETLK, &whole) != 0 || fstat(fd, &file) != 0 || file.st_nlink == 0) {
+    if (locked != 0 || fstat(fd, &file) != 0 || file.st_nlink == 0) {
         close(fd);
         return -1;
     }
