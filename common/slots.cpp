@@ -146,11 +146,25 @@ QByteArray reportOf(const QByteArray &contents)
     return start < 0 ? QByteArray() : contents.mid(start);
 }
 
+static bool isDiskFull(int error)
+{
+    return error == ENOSPC || error == quotaExceeded;
+}
+
 // Errors that the file system may get over: remounted read-only, a directory
 // made unwritable for a while, a full disk.
 static bool mayPass(int error)
 {
-    return error == EROFS || error == EACCES || error == EPERM || error == ENOSPC || error == quotaExceeded;
+    return error == EROFS || error == EACCES || error == EPERM || isDiskFull(error);
+}
+
+// Appends to a pid file what fits: on a full disk, the room set aside when the
+// job started, or none. Waiting for space would hold up a job that may be the
+// one to free it.
+static int appendWhatFits(const QByteArray &pidFile, const QByteArray &data, qsizetype reserve = 0)
+{
+    const int error = appendToFile(pidFile, data, reserve);
+    return isDiskFull(error) ? 0 : error;
 }
 
 // Tries a step that frees the slot until it succeeds or cannot; true if it
@@ -172,15 +186,11 @@ static bool untilDone(const QByteArray &pidFile, const std::function<int()> &ste
 void enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype reportSize)
 {
     // A pid file without this line is reclaimed by its lock alone, while what the
-    // job left running may still run. A full disk does not hold the job up: it
-    // may be the one that frees space, and the line goes in with the report.
+    // job left running may still run. On a full disk the line goes in with the report.
     if (!programDir.isEmpty() && isLaunchedJobId(jobId)) {
         const QByteArray pidFile = pidFilePath(programDir, jobId);
-        const auto append = [&] {
-            const int error = appendToFile(pidFile, currentBatch() + '\n', reportSize);
-            return error == ENOSPC || error == quotaExceeded ? 0 : error;
-        };
-        untilDone(pidFile, append, "Error Cannot Write : ");
+        untilDone(pidFile, [&] { return appendWhatFits(pidFile, currentBatch() + '\n', reportSize); },
+                  "Error Cannot Write : ");
     }
 }
 
@@ -219,12 +229,9 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
     // The runner's line, where it could not be written when the job started.
     const qsizetype lines = start->count('\n');
     const QByteArray missing = QByteArray(lines == 0 ? "\n" : "") + (lines < 2 ? currentBatch() + '\n' : QByteArray());
-    // On a full disk, what fits goes in: the start of a report says the most.
-    const auto append = [&] {
-        const int error = appendToFile(pidFile, missing + report);
-        return error == ENOSPC || error == quotaExceeded ? 0 : error;
-    };
-    if (!untilDone(pidFile, append) || !untilDone(pidFile, [&] { return moveFile(pidFile, record); })) {
+    // On a full disk, the start of a report says the most.
+    if (!untilDone(pidFile, [&] { return appendWhatFits(pidFile, missing + report); })
+        || !untilDone(pidFile, [&] { return moveFile(pidFile, record); })) {
         // Removed by hand meanwhile: nowhere to leave the report but the batch's output.
         printLine(report);
     }
