@@ -1,12 +1,16 @@
 #include "slots.h"
 
+#include "batch.h"
+#include "dirlock.h"
 #include "frame.h"
+#include "jobfile.h"
+#include "names.h"
+#include "records.h"
+#include "slotfile.h"
+#include "watch.h"
 
-#include <QHash>
 #include <QThread>
-#include <QUuid>
 
-#include <algorithm>
 #include <cerrno>
 #include <functional>
 
@@ -18,133 +22,6 @@ constexpr int quotaExceeded = EDQUOT;
 #else
 constexpr int quotaExceeded = ENOSPC;
 #endif
-
-QByteArray newJobId()
-{
-    return QUuid::createUuid().toByteArray();
-}
-
-QByteArray pidFilePath(const QByteArray &programDir, const QByteArray &jobId)
-{
-    return programDir + '/' + jobId + ".pid";
-}
-
-bool isSafeJobId(const QByteArray &jobId)
-{
-#ifdef Q_OS_WIN
-    if (jobId.contains('\\'))
-        return false;
-#endif
-    return !jobId.contains('/');
-}
-
-bool countsAsSlot(const QByteArray &name)
-{
-    // ASCII only: the locale's idea of case (Turkish I) must not change what counts.
-    if (name.size() < 4)
-        return false;
-    const char *tail = name.constData() + name.size() - 4;
-    return tail[0] == '.' && (tail[1] | 0x20) == 'p' && (tail[2] | 0x20) == 'i' && (tail[3] | 0x20) == 'd';
-}
-
-std::optional<QByteArrayList> listPidFiles(const QByteArray &programDir)
-{
-    return listEntries(programDir, countsAsSlot);
-}
-
-// Only names in exactly the form a launcher gives a job, {8-4-4-4-12} in
-// lower-case hex, are ever reclaimed or taken as records: a .pid file placed by
-// hand holds its slot until it is removed by hand.
-static bool isLaunchedJobId(QByteArrayView jobId)
-{
-    static constexpr char form[] = "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
-    return jobId.size() == qsizetype(sizeof form - 1)
-        && std::equal(jobId.begin(), jobId.end(), form, [](char got, char wanted) {
-               return wanted == 'x' ? (got >= '0' && got <= '9') || (got >= 'a' && got <= 'f')
-                                    : got == wanted;
-           });
-}
-
-static bool isJobFile(const QByteArray &name, const char *extension)
-{
-    return name.endsWith(extension) && isLaunchedJobId(QByteArrayView(name).chopped(qstrlen(extension)));
-}
-
-static constexpr char failureRecordExtension[] = ".failed";
-
-static bool isFailureRecord(const QByteArray &name)
-{
-    return isJobFile(name, failureRecordExtension);
-}
-
-static QByteArray recordPath(const QByteArray &programDir, const QByteArray &jobId)
-{
-    return programDir + '/' + jobId + failureRecordExtension;
-}
-
-QByteArrayList placementBatches(const QByteArray &programDir)
-{
-    QByteArrayList batches;
-    const QByteArray own = currentBatch();
-    if (!own.isEmpty())
-        batches.append(own);
-    // Inside a job, the job's batches enclose ours: the waiter of the script
-    // that placed the job waits for what the job places, joined or not.
-    const QByteArray outerJob = enclosingJobId(programDir);
-    if (!own.isEmpty() && isLaunchedJobId(outerJob)) {
-        const std::optional<QByteArray> outer = readFileStart(pidFilePath(programDir, outerJob));
-        if (outer && runnerBatchOf(*outer) == own)
-            batches += batchesOf(*outer);
-    }
-    return batches;
-}
-
-// Where line `number`, counted from 0, starts; -1 where a line before it is unended.
-static qsizetype lineStart(const QByteArray &contents, int number)
-{
-    qsizetype start = 0;
-    for (; number > 0 && start >= 0; --number) {
-        const qsizetype end = contents.indexOf('\n', start);
-        start = end < 0 ? -1 : end + 1;
-    }
-    return start;
-}
-
-// A whole line, without its end; empty where it is unended.
-static QByteArray line(const QByteArray &contents, int number)
-{
-    const qsizetype start = lineStart(contents, number);
-    const qsizetype end = start < 0 ? -1 : contents.indexOf('\n', start);
-    return end < 0 ? QByteArray() : contents.mid(start, end - start);
-}
-
-QByteArrayList batchesOf(const QByteArray &contents)
-{
-    QByteArrayList batches;
-    for (const QByteArray &batch : line(contents, 0).split(' ')) {
-        if (!batch.isEmpty())
-            batches.append(batch);
-    }
-    return batches;
-}
-
-QByteArray runnerBatchOf(const QByteArray &contents)
-{
-    return line(contents, 1);
-}
-
-// Whether a pid file or record is of `batch` or of a batch inside it.
-static bool isOfBatch(const QByteArray &contents, const QByteArray &batch)
-{
-    const QByteArrayList batches = batchesOf(contents);
-    return std::any_of(batches.begin(), batches.end(), [&](const QByteArray &recorded) { return sameBatch(recorded, batch); });
-}
-
-QByteArray reportOf(const QByteArray &contents)
-{
-    const qsizetype start = lineStart(contents, 2);
-    return start < 0 ? QByteArray() : contents.mid(start);
-}
 
 static bool isDiskFull(int error)
 {
@@ -161,26 +38,108 @@ static bool mayPass(int error)
 // Appends to a pid file what fits: on a full disk, the room set aside when the
 // job started, or none. Waiting for space would hold up a job that may be the
 // one to free it.
-static int appendWhatFits(const QByteArray &pidFile, const QByteArray &data, qsizetype reserve = 0)
+static bool appendWhatFits(const QByteArray &pidFile, const QByteArray &data, qsizetype reserve = 0)
 {
-    const int error = appendToFile(pidFile, data, reserve);
-    return isDiskFull(error) ? 0 : error;
+    return appendToFile(pidFile, data, reserve) || isDiskFull(errno);
 }
 
 // Tries a step that frees the slot until it succeeds or cannot; true if it
 // succeeded. Until then the slot stays taken, so that nobody takes the job for
 // a lost one, and the batch's waiter waits for the report.
-static bool untilDone(const QByteArray &pidFile, const std::function<int()> &step,
+static bool untilDone(const QByteArray &pidFile, const std::function<bool()> &step,
                       const char *what = "Error Cannot Free Slot : ")
 {
-    int error = step();
+    int error = step() ? 0 : errno;
     if (mayPass(error))
         printLine(what + pidFile + reason(error));
     while (mayPass(error)) {
         QThread::msleep(freeRetryMs);
-        error = step();
+        error = step() ? 0 : errno;
     }
     return error == 0;
+}
+
+// The number of taken slots, not counting the pid files named in `ignored`:
+// every one where `batch` is empty, otherwise the slots of the jobs of that
+// batch and of the batches inside it. Pid files of launched jobs of which no
+// process is left become records of lost jobs and are not counted. Call with
+// the program directory locked.
+static std::optional<int> countTakenSlots(const QByteArray &programDir, const QByteArray &batch,
+                                          const QByteArrayList &ignored)
+{
+    const std::optional<QByteArrayList> names = listEntries(programDir, countsAsSlot);
+    if (!names)
+        return std::nullopt;
+    int taken = 0;
+    for (const QByteArray &name : *names) {
+        if (ignored.contains(name))
+            continue;
+        // One placed by hand holds a slot for launchers, but no waiter waits for it.
+        const QByteArray jobId = jobOfPidFile(name);
+        if (jobId.isEmpty()) {
+            taken += batch.isEmpty();
+            continue;
+        }
+        // Nobody saw how a reclaimed job ended: its runner was killed, or the
+        // machine stopped. Its pid file becomes the record that says so.
+        QByteArray contents;
+        if (reclaimIfAbandoned(programDir + '/' + name, recordPath(programDir, jobId),
+                               batch.isEmpty() ? nullptr : &contents))
+            continue;
+        if (batch.isEmpty() || isOfBatch(contents, batch))
+            ++taken;
+    }
+    return taken;
+}
+
+// Waits until fewer than `bound` slots are taken, counted as countTakenSlots
+// does, and returns the program directory's lock, still held, so that the
+// caller can act before anyone else counts. Launchers wait in line: only the
+// first counts and watches, the others sleep until it has its slot.
+static Hold waitUntilFewer(const QByteArray &programDir, int bound, const QByteArray &batch,
+                           const QByteArrayList &ignored, bool inLine)
+{
+    Hold place;
+    Hold watch;
+    bool watching = false;
+    for (;;) {
+        Hold lock = lockProgramDir(programDir);
+        const std::optional<int> taken = lock ? countTakenSlots(programDir, batch, ignored) : std::nullopt;
+        // The watch is left to go with the program: closing it waits for the
+        // kernel's grace period, a millisecond or more, in the middle of a hand-over.
+        if (!taken || *taken < bound) {
+            watch.release();
+            // The next in line counts once the lock is ours no more: after the claim.
+            return taken ? std::move(lock) : Hold();
+        }
+        // Never wait holding the lock: other launchers and waiters need it to count.
+        lock = Hold();
+        if (inLine) {
+            place = waitInLine(programDir);
+            inLine = false;
+        }
+        if (watching) {
+            waitForChange(watch);
+        } else {
+            // Set up only for a wait, and followed by a count, so that no slot
+            // freed before it goes unseen.
+            watch = watchProgramDir(programDir);
+            watching = true;
+        }
+    }
+}
+
+Hold takeSlot(const QByteArray &programDir, int limit, const QByteArray &jobId, const QByteArrayList &batches)
+{
+    const Hold dirLock = waitUntilFewer(programDir, limit, QByteArray(), {}, true);
+    return dirLock ? claimSlotFile(programDir, jobId, placementLine(batches)) : Hold();
+}
+
+void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold slot)
+{
+    deletePidFile(pidFilePath(programDir, jobId));
+    // Where the slot was held through this handle, deleting it let go of it.
+    slot.release();
 }
 
 void enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype reportSize)
@@ -189,7 +148,7 @@ void enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype 
     // job left running may still run. On a full disk the line goes in with the report.
     if (!programDir.isEmpty() && isLaunchedJobId(jobId)) {
         const QByteArray pidFile = pidFilePath(programDir, jobId);
-        untilDone(pidFile, [&] { return appendWhatFits(pidFile, currentBatch() + '\n', reportSize); },
+        untilDone(pidFile, [&] { return appendWhatFits(pidFile, runnerLine(currentBatch()), reportSize); },
                   "Error Cannot Write : ");
     }
 }
@@ -201,7 +160,7 @@ void freeSlot(const QByteArray &programDir, const QByteArray &jobId)
     // cannot be a file (a runner started by hand) is no slot.
     if (!programDir.isEmpty() && isSafeJobId(jobId)) {
         const QByteArray pidFile = pidFilePath(programDir, jobId);
-        untilDone(pidFile, [&] { return deleteFile(pidFile); });
+        untilDone(pidFile, [&] { return deletePidFile(pidFile); });
     }
 }
 
@@ -223,139 +182,22 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
         // the report, which goes to the batch's output; it still becomes the
         // record as it is, which tells the batch's waiter that the job failed.
         printLine(report);
-        untilDone(pidFile, [&] { return moveFile(pidFile, record); });
+        untilDone(pidFile, [&] { return renamePidFile(pidFile, record); });
         return;
     }
-    // The runner's line, where it could not be written when the job started.
-    const qsizetype lines = start->count('\n');
-    const QByteArray missing = QByteArray(lines == 0 ? "\n" : "") + (lines < 2 ? currentBatch() + '\n' : QByteArray());
     // On a full disk, the start of a report says the most.
-    if (!untilDone(pidFile, [&] { return appendWhatFits(pidFile, missing + report); })
-        || !untilDone(pidFile, [&] { return moveFile(pidFile, record); })) {
+    const QByteArray lines = failureLines(*start, currentBatch(), report);
+    if (!untilDone(pidFile, [&] { return appendWhatFits(pidFile, lines); })
+        || !untilDone(pidFile, [&] { return renamePidFile(pidFile, record); })) {
         // Removed by hand meanwhile: nowhere to leave the report but the batch's output.
         printLine(report);
     }
 }
 
-std::optional<QByteArrayList> listFailureRecords(const QByteArray &programDir)
+std::optional<QByteArrayList> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch)
 {
-    return listEntries(programDir, isFailureRecord);
-}
-
-bool reportFailures(const QByteArray &programDir, const QByteArrayList &names, const QByteArray &batch)
-{
-    bool reported = false;
-    // Many records of one ended script are common: each batch is looked up once.
-    QHash<QByteArray, bool> joinable;
-    const auto canBeJoined = [&](const QByteArray &other) {
-        auto known = joinable.constFind(other);
-        if (known == joinable.cend())
-            known = joinable.insert(other, batchCanBeJoined(other));
-        return *known;
-    };
-    for (const QByteArray &name : names) {
-        const QByteArray path = programDir + '/' + name;
-        QByteArray contents, error;
-        const int hold = holdRecord(path, &contents, &error);
-        FailureRecord record{path, QByteArray(), hold};
-        if (!error.isEmpty()) {
-            // Whose it is cannot be told: every waiter reports it until it is mended.
-            record.report = "Error Cannot Read : " + path + error;
-        } else if (hold < 0) {
-            // Gone, or being reported by another waiter.
-            continue;
-        } else if (batch.isEmpty() || isOfBatch(contents, batch)) {
-            record.report = reportOf(contents);
-            if (record.report.isEmpty())
-                record.report = "Error Job Lost : " + name.chopped(qstrlen(failureRecordExtension));
-        } else {
-            // Let go at once: a waiter of its own script may be waiting for it.
-            releaseRecord(hold);
-            // Its script ended without a waiter, and no later one can be of its batch.
-            const QByteArrayList batches = batchesOf(contents);
-            if (std::none_of(batches.begin(), batches.end(), canBeJoined))
-                deleteFile(path);
-            continue;
-        }
-        reported = true;
-        // With standard output gone, the rest are left for another waiter.
-        if (!reportFailure(record))
-            break;
-    }
-    return reported;
-}
-
-int countTakenSlots(const QByteArray &programDir, const QByteArray &batch, const QByteArrayList &ignored)
-{
-    const std::optional<QByteArrayList> names = listPidFiles(programDir);
-    if (!names)
-        return -1;
-    int taken = 0;
-    for (const QByteArray &name : *names) {
-        if (ignored.contains(name))
-            continue;
-        // One placed by hand holds a slot for launchers, but no waiter waits for it.
-        if (!isJobFile(name, ".pid")) {
-            taken += batch.isEmpty();
-            continue;
-        }
-        // Nobody saw how a reclaimed job ended: its runner was killed, or the
-        // machine stopped. Its pid file becomes the record that says so.
-        QByteArray contents;
-        if (reclaimIfAbandoned(programDir + '/' + name, recordPath(programDir, name.chopped(4)),
-                               batch.isEmpty() ? nullptr : &contents))
-            continue;
-        if (batch.isEmpty() || isOfBatch(contents, batch))
-            ++taken;
-    }
-    return taken;
-}
-
-static int waitUntilFewer(const QByteArray &programDir, int bound, const QByteArray &batch,
-                          const QByteArrayList &ignored, bool inLine)
-{
-    int place = -1;
-    bool watching = false;
-    int watch = -1;
-    for (;;) {
-        const int lock = lockProgramDir(programDir);
-        const int taken = lock < 0 ? -1 : countTakenSlots(programDir, batch, ignored);
-        // The watch is left to go with the program: closing it waits for the
-        // kernel's grace period, a millisecond or more, in the middle of a hand-over.
-        if (taken < 0) {
-            unlockProgramDir(lock);
-            leaveLine(place);
-            return -1;
-        }
-        if (taken < bound) {
-            // The next in line counts once the lock is ours no more: after the claim.
-            leaveLine(place);
-            return lock;
-        }
-        // Never wait holding the lock: other launchers and waiters need it to count.
-        unlockProgramDir(lock);
-        if (inLine) {
-            place = waitInLine(programDir);
-            inLine = false;
-        }
-        if (watching) {
-            waitForChange(watch);
-        } else {
-            // Set up only for a wait, and followed by a count, so that no slot
-            // freed before it goes unseen.
-            watch = watchProgramDir(programDir);
-            watching = true;
-        }
-    }
-}
-
-int waitForFewerSlots(const QByteArray &programDir, int bound, const QByteArray &batch,
-                      const QByteArrayList &ignored)
-{
-    return waitUntilFewer(programDir, bound, batch, ignored, false);
-}
-
-int waitForFreeSlot(const QByteArray &programDir, int limit)
-{
-    return waitUntilFewer(programDir, limit, QByteArray(), {}, true);
+    // A runner frees its slot only after its job's output is out, so once no slot
+    // of the batch is taken every job has ended and said all it had to say.
+    const Hold dirLock = waitUntilFewer(programDir, 1, batch, heldPidFiles(), false);
+    return dirLock ? listFailureRecords(programDir) : std::nullopt;
 }

@@ -1,7 +1,9 @@
 // taskfan WORDS...: waits for a free job slot, claims it and starts the command
 // in the background through taskexec.
 
+#include "batch.h"
 #include "frame.h"
+#include "names.h"
 #include "slots.h"
 #include "start.h"
 #include "stream.h"
@@ -10,18 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-
-static QByteArray runnerPath(const QByteArray &programDir)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(programDir);
-    // Windows looks for a bare name in the starting program's directory first.
-    return "taskexec.exe";
-#else
-    // The runner beside us, never one from the PATH: it frees the slot in our directory.
-    return programDir + "/taskexec";
-#endif
-}
 
 static const QByteArray usage =
     "Usage: taskfan WORDS...\n"
@@ -39,7 +29,7 @@ static const QByteArray usage =
 int main(int argc, char *argv[])
 {
     prepareStandardStreams();
-    QByteArrayList arguments = commandLine(argc, argv);
+    const QByteArrayList arguments = commandLine(argc, argv);
     printLine("taskfan 0.2");
     answerHelpWords(arguments, usage);
     if (!hasWords(arguments, 1, usage))
@@ -51,27 +41,21 @@ int main(int argc, char *argv[])
         endProgram(1);
     // One job at a time where the processors cannot be counted.
     const int limit = std::max(1, QThread::idealThreadCount());
-    arguments.removeFirst();
     const QByteArray jobId = newJobId();
-    arguments.prepend(jobId);
-    const QByteArray pidFile = pidFilePath(programDir, jobId);
+    const QByteArrayList runnerWords = runnerArguments(jobId, arguments.mid(1));
     // The job is waited for by the caller's script, and by the scripts whose
     // jobs the caller runs in.
-    const QByteArray batches = placementBatches(programDir).join(' ') + '\n';
+    const QByteArrayList batches = placementBatches(programDir);
 
-    const int dirLock = waitForFreeSlot(programDir, limit);
-    if (dirLock < 0)
-        endProgram(1);
-    const int slotLock = claimSlot(pidFile, batches);
-    unlockProgramDir(dirLock);
     // A job started without its slot would run beyond the limit.
-    if (slotLock < 0)
+    Hold slot = takeSlot(programDir, limit, jobId, batches);
+    if (!slot)
         endProgram(1);
 
     const QByteArray runner = runnerPath(programDir);
-    if (!startRunner(runner, arguments, slotLock)) {
+    if (!startRunner(runner, runnerWords, slot)) {
         const int error = errno;
-        deleteFile(pidFile);
+        giveBackSlot(programDir, jobId, std::move(slot));
         printLine("Error Cannot Start : " + runner + reason(error));
         endProgram(1);
     }

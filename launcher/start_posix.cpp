@@ -10,7 +10,7 @@
 
 extern char **environ;
 
-bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int slotLock)
+bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, const Hold &slot)
 {
     std::vector<char *> argv{const_cast<char *>(runner.constData())};
     for (const QByteArray &argument : arguments)
@@ -20,12 +20,12 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int 
     // The lock becomes descriptor 3, kept across the exec even where it is 3
     // already; everything above it closes.
     constexpr int lockInRunner = 3;
-    fcntl(slotLock, F_SETFD, 0);
+    fcntl(slot.get(), F_SETFD, 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, slotLock, lockInRunner);
+    posix_spawn_file_actions_adddup2(&actions, slot.get(), lockInRunner);
     posix_spawn_file_actions_addclosefrom_np(&actions, lockInRunner + 1);
     // The signals the runner passes on to its job are held back until its handler
     // is set: one that came while it started would end it before its job began.

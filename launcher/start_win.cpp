@@ -15,7 +15,7 @@ static HANDLE openNullDevice()
                        OPEN_EXISTING, 0, nullptr);
 }
 
-bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int slotLock)
+bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, const Hold &slot)
 {
     // The job id, then our own words as typed: the runner hands them to cmd.exe as
     // they are, so they are never split into words and quoted again on the way.
@@ -36,7 +36,7 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, int 
     startup.StartupInfo.hStdError = null;
     // Of our handles the runner gets only these: a slot of the job that placed us,
     // inherited from it, must not live on with the job we place.
-    HANDLE inherited[] = {null, output ? output : null, reinterpret_cast<HANDLE>(qintptr(slotLock))};
+    HANDLE inherited[] = {null, output ? output : null, slot.get()};
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> attributes(size);

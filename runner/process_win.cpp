@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include "frame.h"
+#include "names.h"
 
 #include <QProcess>
 
@@ -35,13 +36,13 @@ QByteArrayList interpreterArguments(const QByteArrayList &)
 // let their runners break away. Where the runner cannot be put into one (an
 // older Windows that does not nest job objects), the job runs without. The job
 // object bears the name of the runner's batch, by which waiters see whether the
-// batch can still be joined (slots_win.cpp).
+// batch can still be joined (common/batch_win.cpp).
 static void holdJobTogether()
 {
     wchar_t batch[64];
-    const DWORD length = GetEnvironmentVariableW(L"TASKFAN_BATCH", batch, DWORD(std::size(batch)));
+    const DWORD length = GetEnvironmentVariableW(batchVariable, batch, DWORD(std::size(batch)));
     const std::wstring name = length > 0 && length < std::size(batch)
-        ? L"Local\\taskfan-batch-" + std::wstring(batch, length) : std::wstring();
+        ? jobObjectName(QString::fromWCharArray(batch, int(length)).toUtf8()) : std::wstring();
     const HANDLE job = CreateJobObjectW(nullptr, name.empty() ? nullptr : name.c_str());
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;

@@ -1,7 +1,9 @@
 // taskjoin: blocks until every job that the calling script placed from this
 // directory has ended, then reports the jobs that failed.
 
+#include "batch.h"
 #include "frame.h"
+#include "records.h"
 #include "slots.h"
 #include "stream.h"
 
@@ -23,16 +25,10 @@ int main(int argc, char *argv[])
     const QByteArray programDir = programDirectory();
     if (programDir.isEmpty())
         endProgram(1);
-    // A runner frees its slot only after its job's output is out, so once no slot
-    // of the batch is taken every job has ended and said all it had to say. Inside
-    // a job the batch is the job's own, so its own slot is not waited for.
+    // Inside a job the batch is the job's own, so its own slot is not waited for.
     const QByteArray batch = currentBatch();
-    const int dirLock = waitForFewerSlots(programDir, 1, batch, heldPidFiles(programDir));
-    if (dirLock < 0)
-        endProgram(1);
-    const std::optional<QByteArrayList> records = listFailureRecords(programDir);
-    unlockProgramDir(dirLock);
+    const std::optional<QByteArrayList> records = waitForBatchEnd(programDir, batch);
     if (!records)
         endProgram(1);
-    endProgram(reportFailures(programDir, *records, batch) ? 1 : 0);
+    endProgram(reportBatchFailures(programDir, *records, batch) ? 1 : 0);
 }

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+
+// Every job belongs to a batch: the script it was placed from, as the system
+// tells scripts apart. A job's runner starts a batch of its own, for the jobs
+// that the job places in turn. A waiter waits for the jobs of its own batch and
+// of the batches inside it, at any depth, and takes only their failures. The
+// limit is shared by every job of the directory, whatever its batch. Nothing
+// here can fail: what cannot be seen counts as alive.
+
+// The batches that a job placed now belongs to, innermost first: the caller's,
+// and those of the job that the caller runs in, if it runs in one of this
+// directory's.
+QByteArrayList placementBatches(const QByteArray &programDir);
+
+// Whether a pid file or record is of `batch` or of a batch inside it.
+bool isOfBatch(const QByteArray &contents, const QByteArray &batch);
+
+// What follows differs between Linux (batch_linux.cpp) and Windows (batch_win.cpp).
+
+// The calling process's batch: on Linux its session, made unique over time by
+// the start of the session's leader and the boot; on Windows the batch file's
+// cmd.exe, or inside a job the batch its runner started.
+QByteArray currentBatch();
+
+// Whether a process can still be in that batch: it can join the batch, or, for
+// a runner's batch, it is what the job left running, even where that closed
+// the slot's lock.
+bool batchLives(const QByteArray &batch);
+
+// Whether a batch named in a pid file or record is the caller's current one: on
+// Linux a session is named anew once its leader has gone.
+bool sameBatch(const QByteArray &recorded, const QByteArray &current);
+
+// The job id of the runner that started the caller's batch, where that runner
+// is this directory's; empty otherwise.
+QByteArray enclosingJobId(const QByteArray &programDir);

@@ -1,0 +1,70 @@
+#include "batch.h"
+
+#include "names.h"
+#include "proc_linux.h"
+
+#include <unistd.h>
+
+QByteArray currentBatch()
+{
+    // A session id alone comes back once the session has ended; its leader's
+    // start does not. A session whose leader has gone is "0".
+    const QByteArray session = QByteArray::number(getsid(0));
+    const std::optional<ProcessStat> leader = processStat(session);
+    const bool led = leader && QByteArray::number(leader->session) == session;
+    return bootId() + ':' + session + ':' + (led ? leader->startTime : QByteArray("0"));
+}
+
+// What became of the leader of a batch's session.
+enum class Leader { Alive, Zombie, Ended, Replaced, Unknown };
+
+static Leader batchLeader(const QByteArray &batch, QByteArray *session)
+{
+    const QByteArrayList parts = batch.split(':');
+    // Of another boot, nothing of it is left.
+    if (parts.size() != 3 || parts[0] != bootId())
+        return Leader::Replaced;
+    *session = parts[1];
+    if (parts[2] == "0")
+        return Leader::Unknown;
+    const std::optional<ProcessStat> leader = processStat(parts[1]);
+    if (!leader)
+        return Leader::Ended;
+    // A session id is given to no new process while any process of that session
+    // lives: a new holder means that nothing of the old session is left.
+    if (leader->startTime != parts[2])
+        return Leader::Replaced;
+    return leader->state == 'Z' ? Leader::Zombie : Leader::Alive;
+}
+
+bool batchLives(const QByteArray &batch)
+{
+    // Once its leader has ended, the rest of the session can still join the
+    // batch, under the name that sameBatch matches.
+    QByteArray session;
+    switch (batchLeader(batch, &session)) {
+    case Leader::Alive:
+        return true;
+    case Leader::Replaced:
+        return false;
+    default:
+        return sessionHasMembers(session);
+    }
+}
+
+bool sameBatch(const QByteArray &recorded, const QByteArray &current)
+{
+    if (recorded == current)
+        return true;
+    // Once its leader has been reaped, the members of a session name their batch
+    // with ":0": a session id is not given out again while any of them lives.
+    QByteArray session;
+    return current.endsWith(":0") && recorded.startsWith(current.chopped(1))
+        && batchLeader(recorded, &session) == Leader::Ended;
+}
+
+QByteArray enclosingJobId(const QByteArray &programDir)
+{
+    // A runner leads the session that its job runs in.
+    return jobOfRunner(programDir, processWords(getsid(0)));
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+
+#include <optional>
+
+// Errors, here and in every header of common/: a function that can fail says so
+// in what it returns (false, std::nullopt, an empty Hold) and leaves the reason
+// in errno; one that has also printed the reason, one line on standard output,
+// says "after saying so".
+
+#ifdef Q_OS_WIN
+using Handle = void *; // a HANDLE
+#else
+using Handle = int; // a file descriptor
+#endif
+
+// A lock, an open file or a watch that this process holds, let go of when it
+// goes out of scope. Move-only: one owner at a time.
+struct Hold
+{
+    Hold() = default;
+    explicit Hold(Handle handle);
+    Hold(Hold &&other) noexcept : handle(other.release()) {}
+    Hold &operator=(Hold &&other) noexcept;
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+    ~Hold();
+
+    explicit operator bool() const { return handle != none; }
+    Handle get() const { return handle; }
+    // Keeps it for as long as the process lives.
+    Handle release();
+
+#ifdef Q_OS_WIN
+    static constexpr Handle none = nullptr;
+#else
+    static constexpr Handle none = -1;
+#endif
+    Handle handle = none;
+};
+
+// The entries of the program directory whose names pass `wanted`, files and
+// directories, not hidden ones. None, after saying so, when it cannot be listed.
+std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name));
+
+// At most the first 4 KiB of a file, read beside any process that holds it.
+std::optional<QByteArray> readFileStart(const QByteArray &path);
+
+// Appends to an existing file and, on POSIX systems, sets room aside after it
+// for `reserve` bytes more.
+bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype reserve = 0);
+
+// By name: a slot's own pid file is renamed and deleted through slotfile.h.
+bool moveFile(const QByteArray &from, const QByteArray &to);
+bool deleteFile(const QByteArray &path);

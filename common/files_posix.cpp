@@ -1,0 +1,142 @@
+#include "files.h"
+
+#include "frame.h"
+#include "posix.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Hold::Hold(Handle handle) : handle(handle < 0 ? none : handle)
+{
+}
+
+Hold &Hold::operator=(Hold &&other) noexcept
+{
+    if (this != &other) {
+        Hold gone(release());
+        handle = other.release();
+    }
+    return *this;
+}
+
+Hold::~Hold()
+{
+    if (handle != none)
+        close(handle);
+}
+
+Handle Hold::release()
+{
+    const Handle kept = handle;
+    handle = none;
+    return kept;
+}
+
+int openExisting(const QByteArray &path, int flags)
+{
+    return open(path.constData(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+int lockFile(int fd, int operation)
+{
+    int result;
+    do
+        result = flock(fd, operation);
+    while (result == -1 && errno == EINTR);
+    return result;
+}
+
+QByteArray readStart(int fd, qsizetype size)
+{
+    QByteArray contents(size, '\0');
+    contents.truncate(std::max<ssize_t>(read(fd, contents.data(), size_t(size)), 0));
+    return contents;
+}
+
+static bool isFileOrDirectory(int dirFd, const dirent *entry)
+{
+    if (entry->d_type == DT_REG || entry->d_type == DT_DIR)
+        return true;
+    if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+        return false;
+    struct stat target;
+    return fstatat(dirFd, entry->d_name, &target, 0) == 0
+        && (S_ISREG(target.st_mode) || S_ISDIR(target.st_mode));
+}
+
+std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name))
+{
+    // readdir rather than QDir: this may run among thousands of entries, and a
+    // name that is not UTF-8 must not become another one.
+    QByteArrayList names;
+    DIR *dir = opendir(programDir.constData());
+    if (!dir) {
+        printLine("Error Cannot List : " + programDir + reason(errno));
+        return std::nullopt;
+    }
+    while (const dirent *entry = readdir(dir)) {
+        // Looked at in place: most entries are not wanted, and this runs on every count.
+        const QByteArray name = QByteArray::fromRawData(entry->d_name, qsizetype(strlen(entry->d_name)));
+        if (name.startsWith('.') || !wanted(name) || !isFileOrDirectory(dirfd(dir), entry))
+            continue;
+        names.append(QByteArray(name.constData(), name.size()));
+    }
+    closedir(dir);
+    return names;
+}
+
+std::optional<QByteArray> readFileStart(const QByteArray &path)
+{
+    const int fd = openExisting(path, O_RDONLY);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray contents(4096, '\0');
+    const ssize_t got = read(fd, contents.data(), size_t(contents.size()));
+    const int error = errno;
+    close(fd);
+    if (got < 0) {
+        errno = error;
+        return std::nullopt;
+    }
+    contents.truncate(got);
+    return contents;
+}
+
+bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype reserve)
+{
+    const int fd = openExisting(path, O_WRONLY | O_APPEND);
+    if (fd < 0)
+        return false;
+    int error = 0;
+    for (qsizetype done = 0; done < data.size() && error == 0;) {
+        const ssize_t written = write(fd, data.constData() + done, size_t(data.size() - done));
+        if (written > 0)
+            done += written;
+        else if (written < 0 && errno != EINTR)
+            error = errno;
+    }
+    struct stat file;
+    if (error == 0 && reserve > 0 && fstat(fd, &file) == 0)
+        fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, file.st_size + reserve);
+    if (close(fd) != 0 && error == 0 && errno != EINTR)
+        error = errno;
+    errno = error;
+    return error == 0;
+}
+
+bool moveFile(const QByteArray &from, const QByteArray &to)
+{
+    return rename(from.constData(), to.constData()) == 0;
+}
+
+bool deleteFile(const QByteArray &path)
+{
+    return unlink(path.constData()) == 0;
+}

@@ -1,0 +1,163 @@
+#include "files.h"
+
+#include "frame.h"
+#include "win.h"
+
+#include <QDir>
+
+#include <cerrno>
+
+Hold::Hold(Handle handle) : handle(handle == INVALID_HANDLE_VALUE ? none : handle)
+{
+}
+
+Hold &Hold::operator=(Hold &&other) noexcept
+{
+    if (this != &other) {
+        Hold gone(release());
+        handle = other.release();
+    }
+    return *this;
+}
+
+Hold::~Hold()
+{
+    if (handle != none)
+        CloseHandle(handle);
+}
+
+Handle Hold::release()
+{
+    const Handle kept = handle;
+    handle = none;
+    return kept;
+}
+
+std::wstring widePath(const QByteArray &path)
+{
+    return QDir::toNativeSeparators(QString::fromUtf8(path)).toStdWString();
+}
+
+QByteArray systemReason(DWORD error)
+{
+    wchar_t *text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    const QByteArray reason = text ? QString::fromWCharArray(text).trimmed().toUtf8() : QByteArray::number(uint(error));
+    LocalFree(text);
+    return " : " + reason;
+}
+
+void setErrno(DWORD error)
+{
+    switch (error) {
+    case ERROR_SUCCESS:
+        errno = 0;
+        break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+        errno = EACCES;
+        break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        // Held by a process of a job: not something that passes with a retry.
+        errno = EBUSY;
+        break;
+    default:
+        errno = EIO;
+    }
+}
+
+HANDLE openShared(const QByteArray &path, DWORD access)
+{
+    return CreateFileW(widePath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+QByteArray readStart(HANDLE file)
+{
+    QByteArray contents(4096, '\0');
+    DWORD got = 0;
+    if (!ReadFile(file, contents.data(), DWORD(contents.size()), &got, nullptr))
+        got = 0;
+    contents.truncate(qsizetype(got));
+    return contents;
+}
+
+QByteArray variable(const wchar_t *name)
+{
+    wchar_t value[64];
+    const DWORD length = GetEnvironmentVariableW(name, value, DWORD(std::size(value)));
+    if (length == 0 || length >= std::size(value))
+        return QByteArray();
+    return QString::fromWCharArray(value, int(length)).toUtf8();
+}
+
+std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name))
+{
+    const QDir dir(QString::fromUtf8(programDir));
+    if (!dir.exists()) {
+        printLine("Error Cannot List : " + programDir);
+        errno = ENOENT;
+        return std::nullopt;
+    }
+    QByteArrayList names;
+    for (const QString &entry : dir.entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray name = entry.toUtf8();
+        if (wanted(name))
+            names.append(name);
+    }
+    return names;
+}
+
+std::optional<QByteArray> readFileStart(const QByteArray &path)
+{
+    const Hold file(openShared(path, GENERIC_READ));
+    if (!file) {
+        setErrno(GetLastError());
+        return std::nullopt;
+    }
+    return readStart(file.get());
+}
+
+bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype)
+{
+    // No room is set aside here: a full disk cuts the report short.
+    const Hold file(openShared(path, FILE_APPEND_DATA));
+    if (!file) {
+        setErrno(GetLastError());
+        return false;
+    }
+    DWORD written = 0;
+    const bool ok = WriteFile(file.get(), data.constData(), DWORD(data.size()), &written, nullptr)
+        && written == DWORD(data.size());
+    if (!ok) {
+        const DWORD error = GetLastError();
+        setErrno(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
+    }
+    return ok;
+}
+
+bool moveFile(const QByteArray &from, const QByteArray &to)
+{
+    if (MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    setErrno(GetLastError());
+    return false;
+}
+
+bool deleteFile(const QByteArray &path)
+{
+    if (DeleteFileW(widePath(path).c_str()))
+        return true;
+    setErrno(GetLastError());
+    return false;
+}

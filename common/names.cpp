@@ -1,0 +1,108 @@
+#include "names.h"
+
+#include <QUuid>
+
+#include <algorithm>
+
+static constexpr char pidFileExtension[] = ".pid";
+static constexpr char recordExtension[] = ".failed";
+
+QByteArray newJobId()
+{
+    return QUuid::createUuid().toByteArray();
+}
+
+bool isSafeJobId(const QByteArray &jobId)
+{
+#ifdef Q_OS_WIN
+    if (jobId.contains('\\'))
+        return false;
+#endif
+    return !jobId.contains('/');
+}
+
+bool isLaunchedJobId(QByteArrayView jobId)
+{
+    static constexpr char form[] = "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
+    return jobId.size() == qsizetype(sizeof form - 1)
+        && std::equal(jobId.begin(), jobId.end(), form, [](char got, char wanted) {
+               return wanted == 'x' ? (got >= '0' && got <= '9') || (got >= 'a' && got <= 'f')
+                                    : got == wanted;
+           });
+}
+
+QByteArray pidFilePath(const QByteArray &programDir, const QByteArray &jobId)
+{
+    return programDir + '/' + jobId + pidFileExtension;
+}
+
+QByteArray recordPath(const QByteArray &programDir, const QByteArray &jobId)
+{
+    return programDir + '/' + jobId + recordExtension;
+}
+
+bool countsAsSlot(const QByteArray &name)
+{
+    // ASCII only: the locale's idea of case (Turkish I) must not change what counts.
+    constexpr qsizetype size = sizeof pidFileExtension - 1;
+    if (name.size() < size)
+        return false;
+    const char *tail = name.constData() + name.size() - size;
+    return std::equal(tail, tail + size, pidFileExtension, [](char got, char wanted) {
+        return got == wanted || (wanted != '.' && (got | 0x20) == wanted);
+    });
+}
+
+static QByteArray jobOfFile(const QByteArray &name, const char *extension)
+{
+    const QByteArrayView jobId = QByteArrayView(name).chopped(std::min(name.size(), qsizetype(qstrlen(extension))));
+    return name.endsWith(extension) && isLaunchedJobId(jobId) ? jobId.toByteArray() : QByteArray();
+}
+
+QByteArray jobOfPidFile(const QByteArray &name)
+{
+    return jobOfFile(name, pidFileExtension);
+}
+
+QByteArray jobOfRecord(const QByteArray &name)
+{
+    return jobOfFile(name, recordExtension);
+}
+
+bool isFailureRecord(const QByteArray &name)
+{
+    return !jobOfRecord(name).isEmpty();
+}
+
+QByteArray runnerPath(const QByteArray &programDir)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(programDir);
+    // Windows looks for a bare name in the starting program's directory first.
+    return "taskexec.exe";
+#else
+    return programDir + "/taskexec";
+#endif
+}
+
+QByteArrayList runnerArguments(const QByteArray &jobId, const QByteArrayList &words)
+{
+    return QByteArrayList{jobId} + words;
+}
+
+QByteArray jobOfRunner(const QByteArray &programDir, const QByteArrayList &words)
+{
+    return words.size() > 2 && words[0] == runnerPath(programDir) ? words[1] : QByteArray();
+}
+
+QByteArray launcherPath(const QByteArray &programDir)
+{
+    return programDir + "/taskfan";
+}
+
+#ifdef Q_OS_WIN
+std::wstring jobObjectName(const QByteArray &batch)
+{
+    return L"Local\\taskfan-batch-" + QString::fromUtf8(batch).toStdWString();
+}
+#endif

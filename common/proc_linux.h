@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+
+#include <optional>
+
+#include <sys/types.h>
+
+// What Linux says of its processes under /proc, read only here.
+
+// A process's state, its session and when it started, in clock ticks since the boot.
+struct ProcessStat
+{
+    char state = 0;
+    qint64 session = -1;
+    QByteArray startTime;
+};
+std::optional<ProcessStat> processStat(const QByteArray &pid);
+
+// Tells batches of one session id from before and after a reboot.
+QByteArray bootId();
+
+// Whether a process other than the leader lives in the session. It looks at
+// every process: only for where a slot or record may be given up.
+bool sessionHasMembers(const QByteArray &session);
+
+// A process's words, as it was started.
+QByteArrayList processWords(pid_t pid);
+
+// "process 1234 (name)", for a notice.
+QByteArray describeProcess(pid_t pid);
+
+// Who holds the flock on the file open at fd; 0 when nobody does.
+pid_t flockHolder(int fd);

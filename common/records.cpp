@@ -1,0 +1,59 @@
+#include "records.h"
+
+#include "batch.h"
+#include "frame.h"
+#include "jobfile.h"
+#include "names.h"
+
+#include <QHash>
+
+#include <algorithm>
+#include <cerrno>
+
+std::optional<QByteArrayList> listFailureRecords(const QByteArray &programDir)
+{
+    return listEntries(programDir, isFailureRecord);
+}
+
+bool reportBatchFailures(const QByteArray &programDir, const QByteArrayList &names, const QByteArray &batch)
+{
+    bool reported = false;
+    // Many records of one ended script are common: each batch is looked up once.
+    QHash<QByteArray, bool> joinable;
+    const auto canBeJoined = [&](const QByteArray &other) {
+        auto known = joinable.constFind(other);
+        if (known == joinable.cend())
+            known = joinable.insert(other, batchLives(other));
+        return *known;
+    };
+    for (const QByteArray &name : names) {
+        const QByteArray path = programDir + '/' + name;
+        FailureRecord record = holdRecord(path);
+        const int error = record.hold ? 0 : errno;
+        QByteArray report;
+        if (error != 0 && error != ENOENT && error != EBUSY) {
+            // Whose it is cannot be told: every waiter reports it until it is mended.
+            report = "Error Cannot Read : " + path + reason(error);
+        } else if (error != 0) {
+            // Gone, or being reported by another waiter.
+            continue;
+        } else if (batch.isEmpty() || isOfBatch(record.contents, batch)) {
+            report = reportOf(record.contents);
+            if (report.isEmpty())
+                report = "Error Job Lost : " + jobOfRecord(name);
+        } else {
+            // Let go at once: a waiter of its own script may be waiting for it.
+            record.hold = Hold();
+            // Its script ended without a waiter, and no later one can be of its batch.
+            const QByteArrayList batches = batchesOf(record.contents);
+            if (std::none_of(batches.begin(), batches.end(), canBeJoined))
+                deleteFile(path);
+            continue;
+        }
+        reported = true;
+        // With standard output gone, the rest are left for another waiter.
+        if (!printAndDelete(record, report))
+            break;
+    }
+    return reported;
+}

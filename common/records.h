@@ -1,0 +1,46 @@
+#pragma once
+
+#include "files.h"
+
+#include <QByteArray>
+#include <QByteArrayList>
+
+#include <optional>
+
+// A failed or lost job leaves a failure record, its pid file renamed: what its
+// batch's waiter prints, and then deletes. A waiter holds a record while it
+// prints it, so that no other waiter prints it too, and a killed waiter loses
+// nothing.
+
+// The names of the program directory's failure records. Called with the
+// directory locked once no slot of a batch is taken, it names every record of
+// that batch. None, after saying so, when the directory cannot be listed.
+std::optional<QByteArrayList> listFailureRecords(const QByteArray &programDir);
+
+// Takes the records named one at a time, so that a waiter holds one descriptor
+// however many there are: prints and deletes those of `batch` and of the
+// batches inside it (every one where `batch` is empty), and deletes those of
+// batches that nobody can join any more. Call with the directory unlocked: a slow
+// reader must not hold up other programs. True if it printed anything.
+bool reportBatchFailures(const QByteArray &programDir, const QByteArrayList &names, const QByteArray &batch);
+
+// What follows differs between POSIX systems (records_posix.cpp) and Windows
+// (records_win.cpp).
+
+struct FailureRecord
+{
+    QByteArray path;
+    QByteArray contents;
+    Hold hold;
+};
+
+// Reads a failure record and holds it, so that no other waiter prints it. The
+// hold is empty where the record cannot be had: errno is ENOENT where it is
+// gone, EBUSY where another waiter holds it for longer than a look at whose it
+// is takes, anything else where it cannot be read.
+FailureRecord holdRecord(const QByteArray &path);
+
+// Prints the report, then deletes the record where it is held, and lets go of
+// it. Ended by a signal, the waiter ends between two reports; a record goes
+// only once its report is out. False if standard output is gone.
+bool printAndDelete(FailureRecord &record, const QByteArray &report);

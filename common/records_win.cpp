@@ -1,0 +1,44 @@
+#include "records.h"
+
+#include "frame.h"
+#include "stream.h"
+#include "win.h"
+
+// A record is held by its runner for a moment after it appears: how long a
+// waiter waits for it.
+constexpr ULONGLONG recordWaitMs = 2000;
+
+FailureRecord holdRecord(const QByteArray &path)
+{
+    // Held alone, so that no other waiter reports it, and open for deleting it
+    // once reported; it may be deleted by name meanwhile (one of a batch nobody
+    // can join). Its runner holds it a moment longer after the rename that makes
+    // it a record: that is waited out.
+    FailureRecord record{path, QByteArray(), Hold()};
+    for (const ULONGLONG since = GetTickCount64(); GetTickCount64() - since < recordWaitMs;) {
+        record.hold = Hold(CreateFileW(widePath(path).c_str(), GENERIC_READ | DELETE, FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (record.hold || GetLastError() != ERROR_SHARING_VIOLATION)
+            break;
+        Sleep(1);
+    }
+    if (!record.hold) {
+        setErrno(GetLastError());
+        return record;
+    }
+    record.contents = readStart(record.hold.get());
+    return record;
+}
+
+bool printAndDelete(FailureRecord &record, const QByteArray &report)
+{
+    const bool out = writeToStandardOutput(report + lineEnd);
+    if (out && record.hold) {
+        // A record left in place is reported again by the next waiter: said so.
+        FILE_DISPOSITION_INFO deleted = {TRUE};
+        if (!SetFileInformationByHandle(record.hold.get(), FileDispositionInfo, &deleted, sizeof deleted))
+            printLine("Error Cannot Delete : " + record.path + systemReason(GetLastError()));
+    }
+    record.hold = Hold();
+    return out;
+}
