@@ -4,6 +4,9 @@
 
 #include <QByteArray>
 
+// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
+// errno; "after saying so" where a line on standard output said it too.
+
 // Counting the slots and claiming one are done under one exclusive lock of the
 // program directory; launchers that must wait for a slot wait in line, so that
 // a freed slot costs about one count, not one for every waiter. Differs between

@@ -5,10 +5,9 @@
 
 #include <optional>
 
-// Errors, here and in every header of common/: a function that can fail says so
-// in what it returns (false, std::nullopt, an empty Hold) and leaves the reason
-// in errno; one that has also printed the reason, one line on standard output,
-// says "after saying so".
+// Failures, here and in every header of common/: an empty result (false,
+// std::nullopt, an empty Hold), the reason in errno; "after saying so" where a
+// line on standard output said it too.
 
 #ifdef Q_OS_WIN
 using Handle = void *; // a HANDLE
@@ -23,15 +22,26 @@ struct Hold
     Hold() = default;
     explicit Hold(Handle handle);
     Hold(Hold &&other) noexcept : handle(other.release()) {}
-    Hold &operator=(Hold &&other) noexcept;
+    Hold &operator=(Hold &&other) noexcept
+    {
+        Hold gone(release());
+        handle = other.release();
+        return *this;
+    }
     Hold(const Hold &) = delete;
     Hold &operator=(const Hold &) = delete;
     ~Hold();
 
     explicit operator bool() const { return handle != none; }
     Handle get() const { return handle; }
-    // Keeps it for as long as the process lives.
-    Handle release();
+    // No longer let go of here: kept for as long as the process lives, or let go
+    // of by whoever it was handed to.
+    Handle release()
+    {
+        const Handle kept = handle;
+        handle = none;
+        return kept;
+    }
 
 #ifdef Q_OS_WIN
     static constexpr Handle none = nullptr;

@@ -17,26 +17,10 @@ Hold::Hold(Handle handle) : handle(handle < 0 ? none : handle)
 {
 }
 
-Hold &Hold::operator=(Hold &&other) noexcept
-{
-    if (this != &other) {
-        Hold gone(release());
-        handle = other.release();
-    }
-    return *this;
-}
-
 Hold::~Hold()
 {
     if (handle != none)
         close(handle);
-}
-
-Handle Hold::release()
-{
-    const Handle kept = handle;
-    handle = none;
-    return kept;
 }
 
 int openExisting(const QByteArray &path, int flags)

@@ -11,26 +11,10 @@ Hold::Hold(Handle handle) : handle(handle == INVALID_HANDLE_VALUE ? none : handl
 {
 }
 
-Hold &Hold::operator=(Hold &&other) noexcept
-{
-    if (this != &other) {
-        Hold gone(release());
-        handle = other.release();
-    }
-    return *this;
-}
-
 Hold::~Hold()
 {
     if (handle != none)
         CloseHandle(handle);
-}
-
-Handle Hold::release()
-{
-    const Handle kept = handle;
-    handle = none;
-    return kept;
 }
 
 std::wstring widePath(const QByteArray &path)

@@ -4,6 +4,9 @@
 #include <QByteArrayList>
 #include <QString>
 
+// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
+// errno; "after saying so" where a line on standard output said it too.
+
 // Words, paths and messages are bytes: the system only passes them on, and
 // turning them into text could change them.
 

@@ -69,11 +69,6 @@ QByteArray jobOfRecord(const QByteArray &name)
     return jobOfFile(name, recordExtension);
 }
 
-bool isFailureRecord(const QByteArray &name)
-{
-    return !jobOfRecord(name).isEmpty();
-}
-
 QByteArray runnerPath(const QByteArray &programDir)
 {
 #ifdef Q_OS_WIN

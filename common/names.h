@@ -35,7 +35,6 @@ bool countsAsSlot(const QByteArray &name);
 // other name.
 QByteArray jobOfPidFile(const QByteArray &name);
 QByteArray jobOfRecord(const QByteArray &name);
-bool isFailureRecord(const QByteArray &name);
 
 // A launcher starts the runner beside it, never one from the PATH, with the job
 // id and then the job's words.

@@ -2,6 +2,9 @@
 
 #include <QByteArray>
 
+// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
+// errno; "after saying so" where a line on standard output said it too.
+
 // What the POSIX files of common/ share (files_posix.cpp).
 
 // Opens an existing file without making it our terminal or waiting for a FIFO's

@@ -12,13 +12,15 @@ std::optional<ProcessStat> processStat(const QByteArray &pid)
 {
     const std::optional<QByteArray> stat = readFileStart("/proc/" + pid + "/stat");
     // The fields after the command name, which may hold blanks, start after its ')'.
+    const qsizetype nameStart = stat ? stat->indexOf('(') : -1;
     const qsizetype nameEnd = stat ? stat->lastIndexOf(')') : -1;
-    if (nameEnd < 0)
+    if (nameStart < 0 || nameEnd < nameStart)
         return std::nullopt;
     const QByteArrayList fields = stat->mid(nameEnd + 2).split(' ');
     if (fields.size() < 20)
         return std::nullopt;
-    return ProcessStat{fields[0].isEmpty() ? char(0) : fields[0][0], fields[3].toLongLong(), fields[19]};
+    return ProcessStat{stat->mid(nameStart + 1, nameEnd - nameStart - 1), fields[0].isEmpty() ? char(0) : fields[0][0],
+                       fields[3].toLongLong(), fields[19]};
 }
 
 QByteArray bootId()
@@ -56,9 +58,8 @@ QByteArrayList processWords(pid_t pid)
 
 QByteArray describeProcess(pid_t pid)
 {
-    QFile name(QStringLiteral("/proc/%1/comm").arg(pid));
-    const QByteArray command = name.open(QIODevice::ReadOnly) ? name.readAll().trimmed() : "?";
-    return "process " + QByteArray::number(pid) + " (" + command + ")";
+    const std::optional<ProcessStat> process = processStat(QByteArray::number(pid));
+    return "process " + QByteArray::number(pid) + " (" + (process ? process->name : QByteArray("?")) + ")";
 }
 
 // The kernel lists every lock in /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234

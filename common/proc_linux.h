@@ -7,11 +7,16 @@
 
 #include <sys/types.h>
 
+// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
+// errno; "after saying so" where a line on standard output said it too.
+
 // What Linux says of its processes under /proc, read only here.
 
-// A process's state, its session and when it started, in clock ticks since the boot.
+// A process's name, its state, its session and when it started, in clock ticks
+// since the boot.
 struct ProcessStat
 {
+    QByteArray name;
     char state = 0;
     qint64 session = -1;
     QByteArray startTime;

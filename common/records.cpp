@@ -10,6 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 
+static bool isFailureRecord(const QByteArray &name)
+{
+    return !jobOfRecord(name).isEmpty();
+}
+
 std::optional<QByteArrayList> listFailureRecords(const QByteArray &programDir)
 {
     return listEntries(programDir, isFailureRecord);

@@ -7,6 +7,9 @@
 
 #include <optional>
 
+// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
+// errno; "after saying so" where a line on standard output said it too.
+
 // A failed or lost job leaves a failure record, its pid file renamed: what its
 // batch's waiter prints, and then deletes. A waiter holds a record while it
 // prints it, so that no other waiter prints it too, and a killed waiter loses

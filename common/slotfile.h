@@ -5,6 +5,9 @@
 #include <QByteArray>
 #include <QByteArrayList>
 
+// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
+// errno; "after saying so" where a line on standard output said it too.
+
 // A slot's pid file as its job holds it: locked on POSIX systems, open without
 // delete sharing on Windows, by the runner and every process of its job, so
 // that the slot lives exactly as long as the job. Differs between POSIX

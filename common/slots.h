@@ -7,6 +7,9 @@
 
 #include <optional>
 
+// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
+// errno; "after saying so" where a line on standard output said it too.
+
 // A job slot is taken while its pid file, <program directory>/<job id>.pid,
 // exists; at most as many are taken at once as the launcher's limit. What the
 // three programs do with slots, in the order of a job's life.

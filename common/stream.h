@@ -2,6 +2,9 @@
 
 #include <QByteArray>
 
+// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
+// errno; "after saying so" where a line on standard output said it too.
+
 // The programs' own lines end as console programs' lines do on the platform; a
 // job's output passes unchanged.
 #ifdef Q_OS_WIN

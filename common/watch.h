@@ -4,6 +4,9 @@
 
 #include <QByteArray>
 
+// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
+// errno; "after saying so" where a line on standard output said it too.
+
 // How a waiting program sleeps until a slot may have been freed. Differs between
 // POSIX systems (watch_posix.cpp) and Windows (watch_win.cpp).
 

@@ -6,6 +6,9 @@
 
 #include <windows.h>
 
+// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
+// errno; "after saying so" where a line on standard output said it too.
+
 // What the Windows files of common/ share (files_win.cpp).
 
 std::wstring widePath(const QByteArray &path);
