@@ -138,7 +138,7 @@ Hold takeSlot(const QByteArray &programDir, int limit, const QByteArray &jobId, 
 void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold slot)
 {
     deletePidFile(pidFilePath(programDir, jobId));
-    // Where the slot was held through this handle, deleting it let go of it.
+    // Deleting the pid file through its own handle (Windows) has closed it.
     slot.release();
 }
 
