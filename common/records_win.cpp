@@ -26,7 +26,11 @@ FailureRecord holdRecord(const QByteArray &path)
         setErrno(GetLastError());
         return record;
     }
-    record.contents = readStart(record.hold.get());
+    // Whole: a report with its standard error tail is longer than a pid file's start.
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(record.hold.get(), buffer, DWORD(sizeof buffer), &got, nullptr) && got > 0)
+        record.contents.append(buffer, qsizetype(got));
     return record;
 }
 

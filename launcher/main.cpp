@@ -18,7 +18,8 @@ static const QByteArray usage =
     "Waits until fewer jobs run than the machine has processors, then starts the\n"
     "command in the background and returns; taskjoin waits for the jobs.\n"
 #ifdef Q_OS_WIN
-    "The words run as typed at the prompt, through cmd.exe /S /C.\n"
+    "The words run as typed at the prompt, through cmd.exe /S /C; one quoted word\n"
+    "alone is a whole command line, as after cmd /c \"...\".\n"
 #else
     "One word is a shell command line for /bin/sh -c; several words are a command\n"
     "and its arguments, passed on exactly.\n"

@@ -3,6 +3,7 @@
 #include "frame.h"
 #include "names.h"
 
+#include <QFileInfo>
 #include <QProcess>
 
 #include <iterator>
@@ -23,11 +24,45 @@ QByteArray interpreter()
     return QString::fromWCharArray(system, int(length)).toUtf8() + "\\cmd.exe";
 }
 
+// Whether the text names a program or batch file that exists, as typed or with
+// one of the extensions that cmd.exe tries.
+static bool namesProgram(const QString &text)
+{
+    if (QFileInfo(text).isFile())
+        return true;
+    const QString extensions = qEnvironmentVariable("PATHEXT", QStringLiteral(".COM;.EXE;.BAT;.CMD"));
+    for (const QString &extension : extensions.split(u';', Qt::SkipEmptyParts)) {
+        if (QFileInfo(text + extension).isFile())
+            return true;
+    }
+    return false;
+}
+
+// One quoted word alone, "...", is a whole command line, as after cmd /c "...":
+// its quotes go, unless the text inside names a program that exists, whose
+// quotes cmd.exe keeps too ("C:\My Tools\run.cmd"). Any other words run as typed.
+static QString commandText(const QString &words)
+{
+    const QString word = words.trimmed();
+    if (word.size() < 2 || !word.startsWith(u'"') || !word.endsWith(u'"'))
+        return words;
+    // One word: no blank outside quotes, as the C runtime splits words.
+    bool quoted = false;
+    for (QChar c : word) {
+        if (c == u'"')
+            quoted = !quoted;
+        else if (!quoted && (c == u' ' || c == u'\t'))
+            return words;
+    }
+    const QString inside = word.mid(1, word.size() - 2);
+    return namesProgram(inside) ? words : inside;
+}
+
 QByteArrayList interpreterArguments(const QByteArrayList &)
 {
-    // The words as typed, after the job id: "/S" makes cmd.exe drop exactly the
-    // outer quotes and run the rest as typed at a prompt.
-    return {"/S /C \"" + commandLineRest(1).toUtf8() + '"'};
+    // The words after the job id: "/S" makes cmd.exe drop exactly the outer quotes
+    // and run the rest as typed at a prompt.
+    return {"/S /C \"" + commandText(commandLineRest(1)).toUtf8() + '"'};
 }
 
 // Every process of the job, and all they start, ends with the runner, however

@@ -2,7 +2,9 @@
    "type" stops at a NUL under Wine).
    job sleep MS [MARK]: sleeps; MARK only names the process for the tests.
    job record LOG MS: appends "start <time>" to LOG, sleeps, appends "end <time>",
-   times in 100 ns steps. */
+   times in 100 ns steps.
+   job fail STATUS LINES: writes LINES numbered lines to standard error, as a
+   compiler does, and exits with STATUS. */
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -46,6 +48,12 @@ int main(int argc, char **argv)
         Sleep((DWORD)atoi(argv[3]));
         record(argv[2], "end");
         return 0;
+    }
+    if (argc == 4 && strcmp(argv[1], "fail") == 0) {
+        _setmode(_fileno(stderr), _O_BINARY);
+        for (int line = 1; line <= atoi(argv[3]); ++line)
+            fprintf(stderr, "error %03d: the compiler says what went wrong here\r\n", line);
+        return atoi(argv[2]);
     }
     return 2;
 }

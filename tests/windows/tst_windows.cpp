@@ -192,6 +192,8 @@ private slots:
     void initTestCase();
     void batches_data();
     void batches();
+    void batchFiles_data();
+    void batchFiles();
     void launchersStartedTogetherKeepTheLimit();
     void killedRunnerEndsItsJobAndItsSlotIsReportedLost();
     void waitingLauncherWakesWhenASlotIsFreed();
@@ -265,6 +267,33 @@ void WindowsTest::batches_data()
                                                    "taskjoin 0.2\r\nError Job Failed : 3 : /S /C \"echo oops>&2& "
                                                    "exit /b 3\"\r\n    oops\r\n"}};
 
+    // One quoted word alone is a whole command line, as after cmd /c "...", unless
+    // it names a program that exists; the batch's own cmd.exe leaves quoted text be.
+    QTest::newRow("one quoted word, two commands")
+        << "bin" << QStringList() << QByteArray("\"echo one & echo two\"")
+        << jobOutput("echo one & echo two", "one \r\ntwo\r\n") << Files();
+    QTest::newRow("one quoted word, a pipe and a redirection")
+        << "bin" << QStringList() << QByteArray("\"type fruits.txt | find \"an\" > out\\found.txt\"")
+        << jobOutput("type fruits.txt | find \"an\" > out\\found.txt", "")
+        << Files{{QStringLiteral("out/found.txt"), "banana\r\n"}};
+    QTest::newRow("one quoted word, a percent sign and a caret")
+        << "bin" << QStringList() << QByteArray("\"echo 100%% ^x\"") << jobOutput("echo 100% ^x", "100% x\r\n")
+        << Files();
+    QTest::newRow("a quoted program alone keeps its quotes")
+        << "bin" << QStringList() << QByteArray("\"sub dir\\say.cmd\"")
+        << jobOutput("\"sub dir\\say.cmd\"", "[] []\r\n") << Files();
+
+    // A record longer than a pid file's start comes back whole: the standard error
+    // tail ends with the last line, which says what went wrong. The tail keeps the
+    // whole lines of the last 4096 bytes.
+    const QByteArray message = ": the compiler says what went wrong here\r\n";
+    const qsizetype lineSize = qsizetype(qstrlen("error 123")) + message.size();
+    QByteArray failure = "taskjoin 0.2\r\nError Job Failed : 3 : /S /C \"job fail 3 200\"\r\n";
+    for (qsizetype line = 200 - 4095 / lineSize + 1; line <= 200; ++line)
+        failure += "    error " + QByteArray::number(line).rightJustified(3, '0') + message;
+    QTest::newRow("long record whole") << "bin" << QStringList() << QByteArray("job fail 3 200")
+                                       << jobOutput("job fail 3 200", "") << Files{{QStringLiteral("join.txt"), failure}};
+
     // Program directories whose names the code page lacks: the slot is freed.
     QTest::newRow("program directory grüße") << QStringLiteral("grüße") << QStringList{"LANG=ru_RU.UTF-8"}
                                              << QByteArray("echo x") << jobOutput("echo x", "x\r\n") << Files();
@@ -289,6 +318,10 @@ void WindowsTest::batches()
     QFile say(install.work.filePath(QStringLiteral("sub dir/say.cmd")));
     QVERIFY(say.open(QIODevice::WriteOnly) && say.write("@echo [%~1] [%~2]\r\n") > 0);
     say.close();
+    QFile fruits(install.work.filePath(QStringLiteral("fruits.txt")));
+    QVERIFY(fruits.open(QIODevice::WriteOnly) && fruits.write("cherry\r\napple\r\nbanana\r\n") > 0);
+    fruits.close();
+    QVERIFY(QDir(install.work.path()).mkdir(QStringLiteral("out")));
     QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
 
     const Batch batch = runBatch(install, {"\"%D%\\taskfan.exe\" " + QString::fromUtf8(line),
@@ -307,6 +340,53 @@ void WindowsTest::batches()
             QVERIFY2(made.open(QIODevice::ReadOnly), qPrintable(file.key()));
             QCOMPARE(made.readAll(), file.value());
         }
+    }
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void WindowsTest::batchFiles_data()
+{
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QByteArrayList>("reported");
+    QTest::addColumn<QByteArray>("ending");
+    QTest::addColumn<Files>("files");
+
+    // "reported" are lines of the batch's output in any order, "ending" its end.
+    QTest::newRow("a job a file, from a for loop")
+        << QStringList{"echo a> one.txt", "echo b> two.txt",
+                       "for %%f in (*.txt) do \"%D%\\taskfan.exe\" copy \"%%f\" \"%%f.bak\" > nul",
+                       "\"%D%\\taskjoin.exe\"", "echo errorlevel %errorlevel%"}
+        << QByteArrayList() << QByteArray("taskjoin 0.2\r\nerrorlevel 0\r\n")
+        << Files{{QStringLiteral("one.txt.bak"), "a\r\n"}, {QStringLiteral("two.txt.bak"), "b\r\n"}};
+    QTest::newRow("a job that fails and one not found")
+        << QStringList{"\"%D%\\taskfan.exe\" exit /b 3", "\"%D%\\taskfan.exe\" nosuchprogram",
+                       "\"%D%\\taskjoin.exe\"", "echo errorlevel %errorlevel%"}
+        << QByteArrayList{"Error Job Failed : 3 : /S /C \"exit /b 3\"\r\n",
+                          "Error Job Failed : 9009 : /S /C \"nosuchprogram\"\r\n    "}
+        << QByteArray("errorlevel 1\r\n") << Files();
+    QTest::newRow("examples/tiny.cmd: a job a group of files")
+        << QStringList{"call \"" + windowsPath(QStringLiteral(EXAMPLES_DIR "/tiny.cmd")) + "\" \"%D%\" 60"}
+        << QByteArrayList() << QByteArray("60 tiny files copied in groups of 25 and checked.\r\n") << Files();
+}
+
+void WindowsTest::batchFiles()
+{
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArrayList, reported);
+    QFETCH(QByteArray, ending);
+    QFETCH(Files, files);
+
+    Install install;
+    QVERIFY(install.valid);
+    const Batch batch = runBatch(install, lines);
+    QVERIFY2(batch.ended, batch.output.constData());
+    QVERIFY2(batch.output.endsWith(ending), batch.output.constData());
+    for (const QByteArray &line : reported)
+        QVERIFY2(batch.output.contains(line), batch.output.constData());
+    for (auto file = files.cbegin(); file != files.cend(); ++file) {
+        QFile made(install.work.filePath(file.key()));
+        QVERIFY2(made.open(QIODevice::ReadOnly), qPrintable(file.key()));
+        QCOMPARE(made.readAll(), file.value());
     }
     QCOMPARE(install.pidFiles(), QStringList());
 }
