@@ -11,6 +11,10 @@
 // After them, once the job has failed: the report that a waiter prints. A pid
 // file placed by hand, or one with nothing in it, belongs to no batch.
 
+// More than a runner ever writes: its batches, and a report of its words and the
+// end of its standard error. A larger file is no record of ours.
+constexpr qint64 largestRecord = qint64(32) << 20;
+
 QByteArray placementLine(const QByteArrayList &batches);
 QByteArray runnerLine(const QByteArray &runnerBatch);
 

@@ -1,6 +1,7 @@
 #include "records.h"
 
 #include "frame.h"
+#include "jobfile.h"
 #include "posix.h"
 #include "stream.h"
 
@@ -23,7 +24,7 @@ constexpr int recordRetryMs = 8;
 // A reader of the reports that takes nothing for this long has stalled.
 constexpr int stalledReaderMs = 1000;
 
-// Reads all of a file from where its descriptor stands.
+// Reads all of a file from where its descriptor stands, up to the largest record.
 static bool readAll(int fd, QByteArray *contents)
 {
     char buffer[4096];
@@ -33,6 +34,10 @@ static bool readAll(int fd, QByteArray *contents)
             contents->append(buffer, got);
         else if (errno != EINTR)
             return false;
+        if (contents->size() > largestRecord) {
+            errno = EFBIG;
+            return false;
+        }
     }
     return true;
 }
@@ -64,10 +69,14 @@ FailureRecord holdRecord(const QByteArray &path)
         return record;
     }
     // A record opened just before another waiter reported and deleted it is
-    // free to lock, but no longer there.
+    // free to lock, but no longer there. Only a regular file is a record.
     struct stat status;
-    if (fstat(file.get(), &status) != 0 || status.st_nlink == 0) {
+    if (fstat(file.get(), &status) != 0 || status.st_nlink == 0 || !S_ISREG(status.st_mode)) {
         errno = ENOENT;
+        return record;
+    }
+    if (status.st_size > largestRecord) {
+        errno = EFBIG;
         return record;
     }
     if (readAll(file.get(), &record.contents))

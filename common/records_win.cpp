@@ -1,8 +1,11 @@
 #include "records.h"
 
 #include "frame.h"
+#include "jobfile.h"
 #include "stream.h"
 #include "win.h"
+
+#include <cerrno>
 
 // A record is held by its runner for a moment after it appears: how long a
 // waiter waits for it.
@@ -15,6 +18,13 @@ FailureRecord holdRecord(const QByteArray &path)
     // can join). Its runner holds it a moment longer after the rename that makes
     // it a record: that is waited out.
     FailureRecord record{path, QByteArray(), Hold()};
+    // Only a regular file is a record.
+    const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES
+        && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        errno = ENOENT;
+        return record;
+    }
     for (const ULONGLONG since = GetTickCount64(); GetTickCount64() - since < recordWaitMs;) {
         record.hold = Hold(CreateFileW(widePath(path).c_str(), GENERIC_READ | DELETE, FILE_SHARE_DELETE, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -24,6 +34,13 @@ FailureRecord holdRecord(const QByteArray &path)
     }
     if (!record.hold) {
         setErrno(GetLastError());
+        return record;
+    }
+    // None is larger than a runner writes.
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(record.hold.get(), &size) && size.QuadPart > largestRecord) {
+        record.hold = Hold();
+        errno = EFBIG;
         return record;
     }
     // Whole: a report with its standard error tail is longer than a pid file's start.

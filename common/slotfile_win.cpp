@@ -116,6 +116,12 @@ QByteArrayList heldPidFiles()
 
 bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QByteArray *contents)
 {
+    // Only a regular file is a job's pid file; anything else holds its slot, as
+    // one placed by hand does.
+    const DWORD attributes = GetFileAttributesW(widePath(pidFile).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES
+        || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
     if (contents)
         *contents = readFileStart(pidFile).value_or(QByteArray());
     // Only a file that no process of its job holds any more can be renamed.

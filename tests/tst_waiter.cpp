@@ -28,6 +28,7 @@ private slots:
     void reportsEachFailedJobOnce();
     void showsTheEndOfAFailedJobsErrors();
     void killedWaitersLoseNoRecord();
+    void oddEntriesAreNoJobsFiles();
 };
 
 void WaiterTest::endsAtOnceWhenNoSlotOfItsScriptIsTaken()
@@ -339,4 +340,32 @@ void WaiterTest::killedWaitersLoseNoRecord()
 }
 
 QTEST_GUILESS_MAIN(WaiterTest)
+void WaiterTest::oddEntriesAreNoJobsFiles()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // A directory named like a job's pid file holds its slot, as one placed by hand
+    // does: it is never taken back, nor read as a record; nor is one named like a
+    // record. A file of a record's name larger than any runner writes is said to
+    // be one, and left, without being read.
+    const QString slotDir = install.path() + "/{00000000-0000-4000-8000-000000000001}.pid";
+    const QString recordDir = install.path() + "/{00000000-0000-4000-8000-000000000002}.failed";
+    const QString huge = install.path() + "/{00000000-0000-4000-8000-000000000003}.failed";
+    QVERIFY(QDir().mkdir(slotDir) && QDir().mkdir(recordDir));
+    QFile record(huge);
+    QVERIFY(record.open(QIODevice::WriteOnly) && record.write("batch\n\nError Job Failed : 1 : huge\n") > 0
+            && record.resize(qint64(3) << 30));
+    record.close();
+    const Result result = runScript(install, R"sh(
+        taskset -c 0,1 "$D/taskfan" 'exit 0' > /dev/null; echo "placed $?"
+        "$D/taskjoin"; echo "joined $?")sh");
+    QCOMPARE(result.output, "placed 0\ntaskjoin 0.2\nError Cannot Read : " + huge.toUtf8()
+                                + " : File too large\njoined 1\n");
+    QVERIFY(QDir(slotDir).exists() && QDir(recordDir).exists() && QFile::exists(huge));
+    QVERIFY(QFile::remove(huge));
+    const Result clean = run(install.program("taskjoin"), {}, QString(), 20000);
+    QCOMPARE(clean.output, QByteArray("taskjoin 0.2\n"));
+    QCOMPARE(clean.status, 0);
+}
+
 #include "tst_waiter.moc"

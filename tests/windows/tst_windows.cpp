@@ -364,6 +364,15 @@ void WindowsTest::batchFiles_data()
         << QByteArrayList{"Error Job Failed : 3 : /S /C \"exit /b 3\"\r\n",
                           "Error Job Failed : 9009 : /S /C \"nosuchprogram\"\r\n    "}
         << QByteArray("errorlevel 1\r\n") << Files();
+    // Directories named like a job's pid file or record are neither: the one holds
+    // its slot, as one placed by hand does, and neither is reported.
+    QTest::newRow("directories named like a job's files")
+        << QStringList{"mkdir \"%D%\\{00000000-0000-4000-8000-000000000001}.pid\"",
+                       "mkdir \"%D%\\{00000000-0000-4000-8000-000000000002}.failed\"",
+                       "\"%D%\\taskfan.exe\" exit 0 > nul", "\"%D%\\taskjoin.exe\"", "echo errorlevel %errorlevel%",
+                       "if exist \"%D%\\{00000000-0000-4000-8000-000000000001}.pid\" echo kept",
+                       "rmdir \"%D%\\{00000000-0000-4000-8000-000000000001}.pid\""}
+        << QByteArrayList() << QByteArray("taskjoin 0.2\r\nerrorlevel 0\r\nkept\r\n") << Files();
     QTest::newRow("examples/tiny.cmd: a job a group of files")
         << QStringList{"call \"" + windowsPath(QStringLiteral(EXAMPLES_DIR "/tiny.cmd")) + "\" \"%D%\" 60"}
         << QByteArrayList() << QByteArray("60 tiny files copied in groups of 25 and checked.\r\n") << Files();
