@@ -8,7 +8,8 @@
 // that the job places in turn. A waiter waits for the jobs of its own batch and
 // of the batches inside it, at any depth, and takes only their failures. The
 // limit is shared by every job of the directory, whatever its batch. Nothing
-// here can fail: what cannot be seen counts as alive.
+// here fails: a batch that cannot be looked at counts as alive on Linux, and as
+// gone on Windows, where only its own user's processes can be opened.
 
 // The batches that a job placed now belongs to, innermost first: the caller's,
 // and those of the job that the caller runs in, if it runs in one of this

@@ -61,14 +61,14 @@ Hold lockProgramDir(const QByteArray &programDir)
     // for over a second is one: many holding it for a moment each in turn are not.
     // Waiters sleep in the kernel, which hands the lock on: trying it over and
     // over would take the processor from the holder, many waiters all of it.
-    int locked = lockFile(dir.get(), LOCK_EX | LOCK_NB);
-    if (locked != 0 && errno == EWOULDBLOCK) {
+    bool locked = lockFile(dir.get(), LOCK_EX | LOCK_NB);
+    if (!locked && errno == EWOULDBLOCK) {
         QElapsedTimer waited;
         waited.start();
         pid_t holder = 0;
         qint64 holderSeenSince = 0;
         breakWaitsEvery(lockHolderLookMs);
-        while ((locked = flock(dir.get(), LOCK_EX)) != 0 && errno == EINTR) {
+        while (!(locked = flock(dir.get(), LOCK_EX) == 0) && errno == EINTR) {
             const pid_t seen = flockHolder(dir.get());
             if (seen != holder) {
                 holder = seen;
@@ -82,7 +82,7 @@ Hold lockProgramDir(const QByteArray &programDir)
         }
         breakWaitsEvery(0);
     }
-    if (locked != 0) {
+    if (!locked) {
         printLine("Error Cannot Lock : " + programDir + reason(errno));
         return Hold();
     }

@@ -16,7 +16,9 @@ Hold lockProgramDir(const QByteArray &programDir)
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_HIDDEN, nullptr));
     if (!file) {
-        printLine("Error Cannot Lock : " + programDir + systemReason(GetLastError()));
+        const DWORD error = GetLastError();
+        printLine("Error Cannot Lock : " + programDir + systemReason(error));
+        setErrno(error);
         return Hold();
     }
     OVERLAPPED whole = {};
@@ -33,7 +35,9 @@ Hold lockProgramDir(const QByteArray &programDir)
         locked = LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole);
     }
     if (!locked) {
-        printLine("Error Cannot Lock : " + programDir + systemReason(GetLastError()));
+        const DWORD error = GetLastError();
+        printLine("Error Cannot Lock : " + programDir + systemReason(error));
+        setErrno(error);
         return Hold();
     }
     return file;

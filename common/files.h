@@ -15,8 +15,8 @@ using Handle = void *; // a HANDLE
 using Handle = int; // a file descriptor
 #endif
 
-// A lock, an open file or a watch that this process holds, let go of when it
-// goes out of scope. Move-only: one owner at a time.
+// A lock or an open file that this process holds, let go of when it goes out of
+// scope. Move-only: one owner at a time.
 struct Hold
 {
     Hold() = default;

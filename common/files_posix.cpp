@@ -23,24 +23,27 @@ Hold::~Hold()
         close(handle);
 }
 
-int openExisting(const QByteArray &path, int flags)
+Hold openExisting(const QByteArray &path, int flags)
 {
-    return open(path.constData(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return Hold(open(path.constData(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
 }
 
-int lockFile(int fd, int operation)
+bool lockFile(int fd, int operation)
 {
     int result;
     do
         result = flock(fd, operation);
     while (result == -1 && errno == EINTR);
-    return result;
+    return result == 0;
 }
 
-QByteArray readStart(int fd, qsizetype size)
+std::optional<QByteArray> readStart(int fd)
 {
-    QByteArray contents(size, '\0');
-    contents.truncate(std::max<ssize_t>(read(fd, contents.data(), size_t(size)), 0));
+    QByteArray contents(4096, '\0');
+    const ssize_t got = read(fd, contents.data(), size_t(contents.size()));
+    if (got < 0)
+        return std::nullopt;
+    contents.truncate(got);
     return contents;
 }
 
@@ -78,24 +81,13 @@ std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*w
 
 std::optional<QByteArray> readFileStart(const QByteArray &path)
 {
-    const int fd = openExisting(path, O_RDONLY);
-    if (fd < 0)
-        return std::nullopt;
-    QByteArray contents(4096, '\0');
-    const ssize_t got = read(fd, contents.data(), size_t(contents.size()));
-    const int error = errno;
-    close(fd);
-    if (got < 0) {
-        errno = error;
-        return std::nullopt;
-    }
-    contents.truncate(got);
-    return contents;
+    const Hold file = openExisting(path, O_RDONLY);
+    return file ? readStart(file.get()) : std::nullopt;
 }
 
 bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype reserve)
 {
-    const int fd = openExisting(path, O_WRONLY | O_APPEND);
+    const int fd = openExisting(path, O_WRONLY | O_APPEND).release();
     if (fd < 0)
         return false;
     int error = 0;

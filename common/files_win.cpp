@@ -60,13 +60,15 @@ void setErrno(DWORD error)
     }
 }
 
-HANDLE openShared(const QByteArray &path, DWORD access)
+// Opened beside the runner and the job that hold the file.
+static HANDLE openShared(const QByteArray &path, DWORD access)
 {
     return CreateFileW(widePath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-QByteArray readStart(HANDLE file)
+// Up to the first 4 KiB.
+static QByteArray readStart(HANDLE file)
 {
     QByteArray contents(4096, '\0');
     DWORD got = 0;

@@ -4,8 +4,8 @@
 #include <QByteArrayList>
 #include <QString>
 
-// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
-// errno; "after saying so" where a line on standard output said it too.
+// Failures: an empty result, after saying so (programDirectory); nothing else
+// here fails.
 
 // Words, paths and messages are bytes: the system only passes them on, and
 // turning them into text could change them.

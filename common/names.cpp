@@ -85,6 +85,7 @@ QByteArrayList runnerArguments(const QByteArray &jobId, const QByteArrayList &wo
     return QByteArrayList{jobId} + words;
 }
 
+#ifndef Q_OS_WIN
 QByteArray jobOfRunner(const QByteArray &programDir, const QByteArrayList &words)
 {
     return words.size() > 2 && words[0] == runnerPath(programDir) ? words[1] : QByteArray();
@@ -94,8 +95,7 @@ QByteArray launcherPath(const QByteArray &programDir)
 {
     return programDir + "/taskfan";
 }
-
-#ifdef Q_OS_WIN
+#else
 std::wstring jobObjectName(const QByteArray &batch)
 {
     return L"Local\\taskfan-batch-" + QString::fromUtf8(batch).toStdWString();

@@ -40,6 +40,7 @@ QByteArray jobOfRecord(const QByteArray &name);
 // id and then the job's words.
 QByteArray runnerPath(const QByteArray &programDir);
 QByteArrayList runnerArguments(const QByteArray &jobId, const QByteArrayList &words);
+#ifndef Q_OS_WIN
 // The job id of a runner of this directory, from its words as the system lists
 // them; empty for any other process.
 QByteArray jobOfRunner(const QByteArray &programDir, const QByteArrayList &words);
@@ -47,8 +48,7 @@ QByteArray jobOfRunner(const QByteArray &programDir, const QByteArrayList &words
 // The file whose lock puts waiting launchers in line: the launcher itself, which
 // is always there, so that no file of our own is left in the directory.
 QByteArray launcherPath(const QByteArray &programDir);
-
-#ifdef Q_OS_WIN
+#else
 // The file whose lock guards counting and claiming; it never counts as a slot.
 inline constexpr char lockFileName[] = "taskfan.lock";
 // Which inherited handle holds the slot, handed down from the launcher to its

@@ -7,8 +7,8 @@
 
 #include <sys/types.h>
 
-// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
-// errno; "after saying so" where a line on standard output said it too.
+// Failures: an empty result (std::nullopt, an empty list, 0 for no holder), as
+// each says.
 
 // What Linux says of its processes under /proc, read only here.
 
@@ -26,14 +26,15 @@ std::optional<ProcessStat> processStat(const QByteArray &pid);
 // Tells batches of one session id from before and after a reboot.
 QByteArray bootId();
 
-// Whether a process other than the leader lives in the session. It looks at
-// every process: only for where a slot or record may be given up.
+// Whether a process other than the leader lives in the session; yes where /proc
+// cannot be listed. It looks at every process: only for where a slot or record
+// may be given up.
 bool sessionHasMembers(const QByteArray &session);
 
 // A process's words, as it was started.
 QByteArrayList processWords(pid_t pid);
 
-// "process 1234 (name)", for a notice.
+// "process 1234 (name)", for a notice; "(?)" where its name cannot be read.
 QByteArray describeProcess(pid_t pid);
 
 // Who holds the flock on the file open at fd; 0 when nobody does.

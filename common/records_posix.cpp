@@ -47,10 +47,10 @@ FailureRecord holdRecord(const QByteArray &path)
     FailureRecord record{path, QByteArray(), Hold()};
     // Open for writing where it can be: only then can the hold keep other
     // waiters out. On a read-only file system nobody can delete it anyway.
-    Hold file(openExisting(path, O_RDWR));
+    Hold file = openExisting(path, O_RDWR);
     const bool writable = bool(file);
     if (!writable && errno != ENOENT)
-        file = Hold(openExisting(path, O_RDONLY));
+        file = openExisting(path, O_RDONLY);
     if (!file)
         return record;
     // A lock of its own open file, apart from the pid file's flock, which what
@@ -81,6 +81,9 @@ FailureRecord holdRecord(const QByteArray &path)
     }
     if (readAll(file.get(), &record.contents))
         record.hold = std::move(file);
+    const int error = errno;
+    file = Hold();
+    errno = error;
     return record;
 }
 

@@ -33,7 +33,11 @@ FailureRecord holdRecord(const QByteArray &path)
         Sleep(1);
     }
     if (!record.hold) {
-        setErrno(GetLastError());
+        // Only a record gone or held is passed over; anything else is said.
+        const DWORD failed = GetLastError();
+        setErrno(failed);
+        if (failed != ERROR_FILE_NOT_FOUND && failed != ERROR_SHARING_VIOLATION && (errno == ENOENT || errno == EBUSY))
+            errno = EIO;
         return record;
     }
     // None is larger than a runner writes.

@@ -52,7 +52,7 @@ Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const 
         errno = error;
         return Hold();
     }
-    if (lockFile(slot.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (!lockFile(slot.get(), LOCK_EX | LOCK_NB)) {
         error = errno;
         slot = Hold();
         unlink(pidFile.constData());
@@ -82,12 +82,12 @@ bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QBy
 {
     // Only a regular file is a job's pid file; anything else holds its slot, as
     // one placed by hand does.
-    const Hold file(openExisting(pidFile, O_RDONLY));
+    const Hold file = openExisting(pidFile, O_RDONLY);
     struct stat status;
     if (!file || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
         return false;
-    const bool unlocked = lockFile(file.get(), LOCK_EX | LOCK_NB) == 0;
-    const QByteArray start = contents || unlocked ? readStart(file.get()) : QByteArray();
+    const bool unlocked = lockFile(file.get(), LOCK_EX | LOCK_NB);
+    const QByteArray start = contents || unlocked ? readStart(file.get()).value_or(QByteArray()) : QByteArray();
     if (contents)
         *contents = start;
     // Nothing of the job may be left: one that closed the lock it inherited

@@ -125,5 +125,5 @@ bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QBy
     if (contents)
         *contents = readFileStart(pidFile).value_or(QByteArray());
     // Only a file that no process of its job holds any more can be renamed.
-    return MoveFileExW(widePath(pidFile).c_str(), widePath(record).c_str(), MOVEFILE_REPLACE_EXISTING);
+    return moveFile(pidFile, record);
 }

@@ -100,16 +100,14 @@ static Hold waitUntilFewer(const QByteArray &programDir, int bound, const QByteA
                            const QByteArrayList &ignored, bool inLine)
 {
     Hold place;
-    Hold watch;
+    Handle watch = Hold::none;
     bool watching = false;
     for (;;) {
         Hold lock = lockProgramDir(programDir);
         const std::optional<int> taken = lock ? countTakenSlots(programDir, batch, ignored) : std::nullopt;
-        // The watch is left to go with the program: closing it waits for the
-        // kernel's grace period, a millisecond or more, in the middle of a hand-over.
         if (!taken || *taken < bound) {
-            watch.release();
             // The next in line counts once the lock is ours no more: after the claim.
+            place = Hold();
             return taken ? std::move(lock) : Hold();
         }
         // Never wait holding the lock: other launchers and waiters need it to count.
@@ -138,7 +136,8 @@ Hold takeSlot(const QByteArray &programDir, int limit, const QByteArray &jobId, 
 void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold slot)
 {
     deletePidFile(pidFilePath(programDir, jobId));
-    // Deleting the pid file through its own handle (Windows) has closed it.
+    // On Windows deleting the pid file through the slot's own handle has closed
+    // it; elsewhere the lock goes with the launcher, which ends now.
     slot.release();
 }
 

@@ -21,7 +21,8 @@
 // empty one.
 Hold takeSlot(const QByteArray &programDir, int limit, const QByteArray &jobId, const QByteArrayList &batches);
 
-// The launcher whose runner could not start: the slot goes back.
+// The launcher whose runner could not start: the slot goes back. A pid file that
+// cannot be deleted is taken back once nothing holds it.
 void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold slot);
 
 // The runner, before its job starts: says in the pid file which batch it has

@@ -2,8 +2,7 @@
 
 #include <QByteArray>
 
-// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
-// errno; "after saying so" where a line on standard output said it too.
+// Failures: false where standard output is gone; nothing else here fails.
 
 // The programs' own lines end as console programs' lines do on the platform; a
 // job's output passes unchanged.

@@ -33,29 +33,29 @@ static bool isSharedFileSystem(const QByteArray &programDir)
     return false;
 }
 
-Hold watchProgramDir(const QByteArray &programDir)
+Handle watchProgramDir(const QByteArray &programDir)
 {
     if (isSharedFileSystem(programDir))
-        return Hold();
+        return Hold::none;
     // Slots are freed by deletions and renames; the directory going away must wake
     // its waiters too. Creations take slots and need wake nobody.
     Hold watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (watch && inotify_add_watch(watch.get(), programDir.constData(),
                                    IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) >= 0)
-        return watch;
-    return Hold();
+        return watch.release();
+    return Hold::none;
 }
 
-void waitForChange(const Hold &watch)
+void waitForChange(Handle watch)
 {
-    if (!watch) {
+    if (watch == Hold::none) {
         poll(nullptr, 0, pollIntervalMs);
         return;
     }
-    pollfd changed = {watch.get(), POLLIN, 0};
+    pollfd changed = {watch, POLLIN, 0};
     if (poll(&changed, 1, recountIntervalMs) > 0) {
         alignas(inotify_event) char events[4096];
-        while (read(watch.get(), events, sizeof events) > 0) {
+        while (read(watch, events, sizeof events) > 0) {
         }
     }
 }

@@ -8,19 +8,20 @@ constexpr DWORD pollIntervalMs = 8;
 // this often finds it.
 constexpr DWORD recountIntervalMs = 1000;
 
-Hold watchProgramDir(const QByteArray &programDir)
+Handle watchProgramDir(const QByteArray &programDir)
 {
     // Slots are freed by deletions and renames, which change the names.
-    return Hold(FindFirstChangeNotificationW(widePath(programDir).c_str(), FALSE,
-                                             FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME));
+    const HANDLE watch = FindFirstChangeNotificationW(widePath(programDir).c_str(), FALSE,
+                                                      FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME);
+    return watch == INVALID_HANDLE_VALUE ? Hold::none : watch;
 }
 
-void waitForChange(const Hold &watch)
+void waitForChange(Handle watch)
 {
-    if (!watch) {
+    if (watch == Hold::none) {
         Sleep(pollIntervalMs);
         return;
     }
-    if (WaitForSingleObject(watch.get(), recountIntervalMs) == WAIT_OBJECT_0)
-        FindNextChangeNotification(watch.get());
+    if (WaitForSingleObject(watch, recountIntervalMs) == WAIT_OBJECT_0)
+        FindNextChangeNotification(watch);
 }
