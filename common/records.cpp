@@ -15,12 +15,18 @@ static bool isFailureRecord(const QByteArray &name)
     return !jobOfRecord(name).isEmpty();
 }
 
-std::optional<QByteArrayList> listFailureRecords(const QByteArray &programDir)
+std::optional<QList<ListedRecord>> listFailureRecords(const QByteArray &programDir)
 {
-    return listEntries(programDir, isFailureRecord);
+    const std::optional<QByteArrayList> names = listEntries(programDir, isFailureRecord);
+    if (!names)
+        return std::nullopt;
+    QList<ListedRecord> records;
+    for (const QByteArray &name : *names)
+        records.append({name, readFileStart(programDir + '/' + name).value_or(QByteArray())});
+    return records;
 }
 
-bool reportBatchFailures(const QByteArray &programDir, const QByteArrayList &names, const QByteArray &batch)
+bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord> &records, const QByteArray &batch)
 {
     bool reported = false;
     // Many records of one ended script are common: each batch is looked up once.
@@ -31,17 +37,24 @@ bool reportBatchFailures(const QByteArray &programDir, const QByteArrayList &nam
             known = joinable.insert(other, batchLives(other));
         return *known;
     };
-    for (const QByteArray &name : names) {
+    for (const ListedRecord &listed : records) {
+        const QByteArray &name = listed.name;
         const QByteArray path = programDir + '/' + name;
         FailureRecord record = holdRecord(path);
         const int error = record.hold ? 0 : errno;
+        const bool ours = batch.isEmpty() || isOfBatch(listed.start, batch);
         QByteArray report;
-        if (error != 0 && error != ENOENT && error != EBUSY) {
-            // Whose it is cannot be told: every waiter reports it until it is mended.
-            report = "Error Cannot Read : " + path + reason(error);
-        } else if (error != 0) {
-            // Gone, or being reported by another waiter.
+        if (error == ENOENT) {
+            // Printed by another waiter: of ours, it was a failure of our batch.
+            reported = reported || ours;
             continue;
+        } else if (error == EBUSY && !ours) {
+            // Being reported by a waiter of its own batch.
+            continue;
+        } else if (error != 0) {
+            // Whose it is cannot be told, or it is ours and cannot be had: every
+            // waiter says so until it is mended.
+            report = "Error Cannot Read : " + path + reason(error);
         } else if (batch.isEmpty() || isOfBatch(record.contents, batch)) {
             report = reportOf(record.contents);
             if (report.isEmpty())

@@ -15,17 +15,27 @@
 // prints it, so that no other waiter prints it too, and a killed waiter loses
 // nothing.
 
-// The names of the program directory's failure records. Called with the
-// directory locked once no slot of a batch is taken, it names every record of
-// that batch. None, after saying so, when the directory cannot be listed.
-std::optional<QByteArrayList> listFailureRecords(const QByteArray &programDir);
+// A record as it was listed: its name, and the start of what it held, which
+// says whose it is even once another waiter has printed and deleted it.
+struct ListedRecord
+{
+    QByteArray name;
+    QByteArray start;
+};
 
-// Takes the records named one at a time, so that a waiter holds one descriptor
+// The program directory's failure records. Called with the directory locked
+// once no slot of a batch is taken, it lists every record of that batch. None,
+// after saying so, when the directory cannot be listed.
+std::optional<QList<ListedRecord>> listFailureRecords(const QByteArray &programDir);
+
+// Takes the records listed one at a time, so that a waiter holds one descriptor
 // however many there are: prints and deletes those of `batch` and of the
 // batches inside it (every one where `batch` is empty), and deletes those of
 // batches that nobody can join any more. Call with the directory unlocked: a slow
-// reader must not hold up other programs. True if it printed anything.
-bool reportBatchFailures(const QByteArray &programDir, const QByteArrayList &names, const QByteArray &batch);
+// reader must not hold up other programs. True if the batch had a failure: one
+// printed here, one listed here but printed meanwhile by another of its
+// waiters, or one that cannot be had, named here.
+bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord> &records, const QByteArray &batch);
 
 // What follows differs between POSIX systems (records_posix.cpp) and Windows
 // (records_win.cpp).

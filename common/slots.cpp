@@ -193,7 +193,7 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
     }
 }
 
-std::optional<QByteArrayList> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch)
+std::optional<QList<ListedRecord>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch)
 {
     // A runner frees its slot only after its job's output is out, so once no slot
     // of the batch is taken every job has ended and said all it had to say.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "files.h"
+#include "records.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -43,8 +44,8 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
 
 // The waiter: waits until no slot of `batch` or of the batches inside it is
 // taken, the slot of the job that the waiter runs in aside, and returns the
-// names of the failure records then there, which name every failure of the
-// batch. Pid files of launched jobs of which no process is left become records
+// failure records then there, as listFailureRecords lists them, which are every
+// failure of the batch. Pid files of launched jobs of which no process is left become records
 // of lost jobs meanwhile. None, after saying so, when the slots or records
 // cannot be seen.
-std::optional<QByteArrayList> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch);
+std::optional<QList<ListedRecord>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch);

@@ -27,7 +27,7 @@ int main(int argc, char *argv[])
         endProgram(1);
     // Inside a job the batch is the job's own, so its own slot is not waited for.
     const QByteArray batch = currentBatch();
-    const std::optional<QByteArrayList> records = waitForBatchEnd(programDir, batch);
+    const std::optional<QList<ListedRecord>> records = waitForBatchEnd(programDir, batch);
     if (!records)
         endProgram(1);
     endProgram(reportBatchFailures(programDir, *records, batch) ? 1 : 0);
