@@ -55,12 +55,19 @@ struct Hold
 // directories, not hidden ones. None, after saying so, when it cannot be listed.
 std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name));
 
+// Files of the program directory are opened only where they are regular files,
+// never through a link (on POSIX systems errno is then ELOOP, or EINVAL for
+// another kind of file).
+
 // At most the first 4 KiB of a file, read beside any process that holds it.
 std::optional<QByteArray> readFileStart(const QByteArray &path);
 
 // Appends to an existing file and, on POSIX systems, sets room aside after it
 // for `reserve` bytes more.
 bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype reserve = 0);
+
+// Creates a new file with the data, never through a link.
+bool createFile(const QByteArray &path, const QByteArray &data);
 
 // By name: a slot's own pid file is renamed and deleted through slotfile.h.
 bool moveFile(const QByteArray &from, const QByteArray &to);

@@ -25,7 +25,13 @@ Hold::~Hold()
 
 Hold openExisting(const QByteArray &path, int flags)
 {
-    return Hold(open(path.constData(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Hold file(open(path.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status;
+    if (file && (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
+        file = Hold();
+        errno = EINVAL;
+    }
+    return file;
 }
 
 bool lockFile(int fd, int operation)
@@ -103,6 +109,21 @@ bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype rese
         fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, file.st_size + reserve);
     if (close(fd) != 0 && error == 0 && errno != EINTR)
         error = errno;
+    errno = error;
+    return error == 0;
+}
+
+bool createFile(const QByteArray &path, const QByteArray &data)
+{
+    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    const ssize_t written = write(fd, data.constData(), size_t(data.size()));
+    int error = written == data.size() ? 0 : written < 0 ? errno : ENOSPC;
+    if (close(fd) != 0 && error == 0 && errno != EINTR)
+        error = errno;
+    if (error != 0)
+        unlink(path.constData());
     errno = error;
     return error == 0;
 }

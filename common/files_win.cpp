@@ -132,6 +132,18 @@ bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype)
     return ok;
 }
 
+bool createFile(const QByteArray &path, const QByteArray &data)
+{
+    const Hold file(CreateFileW(widePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file && WriteFile(file.get(), data.constData(), DWORD(data.size()), &written, nullptr)
+        && written == DWORD(data.size()))
+        return true;
+    setErrno(GetLastError());
+    return false;
+}
+
 bool moveFile(const QByteArray &from, const QByteArray &to)
 {
     if (MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), MOVEFILE_REPLACE_EXISTING))

@@ -41,6 +41,11 @@ QByteArray recordPath(const QByteArray &programDir, const QByteArray &jobId)
     return programDir + '/' + jobId + recordExtension;
 }
 
+QByteArray newRecordPath(const QByteArray &programDir, const QByteArray &jobId)
+{
+    return programDir + "/." + jobId + recordExtension;
+}
+
 bool countsAsSlot(const QByteArray &name)
 {
     // ASCII only: the locale's idea of case (Turkish I) must not change what counts.

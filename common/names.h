@@ -26,6 +26,9 @@ bool isLaunchedJobId(QByteArrayView jobId);
 // file becomes its record by a rename.
 QByteArray pidFilePath(const QByteArray &programDir, const QByteArray &jobId);
 QByteArray recordPath(const QByteArray &programDir, const QByteArray &jobId);
+// Where a record made anew is written before it appears, whole, by a rename:
+// hidden, so that nothing lists it.
+QByteArray newRecordPath(const QByteArray &programDir, const QByteArray &jobId);
 
 // Whether an entry of the program directory with this name holds a slot: names
 // ending in ".pid" in any letter case.

@@ -11,7 +11,8 @@
 
 #include <optional>
 
-// Opens an existing file without making it our terminal or waiting for a FIFO's
+// Opens an existing regular file, never through a link (ELOOP; EINVAL for
+// another kind of file), without making it our terminal or waiting for a FIFO's
 // writer.
 Hold openExisting(const QByteArray &path, int flags);
 

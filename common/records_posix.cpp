@@ -51,8 +51,12 @@ FailureRecord holdRecord(const QByteArray &path)
     const bool writable = bool(file);
     if (!writable && errno != ENOENT)
         file = openExisting(path, O_RDONLY);
-    if (!file)
+    if (!file) {
+        // A link, or another kind of file, is no record.
+        if (errno == ELOOP || errno == EINVAL)
+            errno = ENOENT;
         return record;
+    }
     // A lock of its own open file, apart from the pid file's flock, which what
     // the job left running may still hold.
     struct flock whole = {};

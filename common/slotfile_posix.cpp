@@ -44,7 +44,7 @@ Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const 
     int error = written == contents.size() ? 0 : written < 0 ? errno : ENOSPC;
     if (close(fd) != 0 && error == 0 && errno != EINTR)
         error = errno;
-    Hold slot(error != 0 ? -1 : open(pidFile.constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    Hold slot(error != 0 ? -1 : open(pidFile.constData(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     if (!slot) {
         error = error != 0 ? error : errno;
         printLine("Error Cannot Write : " + pidFile + reason(error));

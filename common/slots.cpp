@@ -141,15 +141,17 @@ void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold sl
     slot.release();
 }
 
-void enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype reportSize)
+QByteArrayList enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype reportSize)
 {
     // A pid file without this line is reclaimed by its lock alone, while what the
     // job left running may still run. On a full disk the line goes in with the report.
-    if (!programDir.isEmpty() && isLaunchedJobId(jobId)) {
-        const QByteArray pidFile = pidFilePath(programDir, jobId);
-        untilDone(pidFile, [&] { return appendWhatFits(pidFile, runnerLine(currentBatch()), reportSize); },
-                  "Error Cannot Write : ");
-    }
+    if (programDir.isEmpty() || !isLaunchedJobId(jobId))
+        return {};
+    const QByteArray pidFile = pidFilePath(programDir, jobId);
+    const QByteArrayList batches = batchesOf(readFileStart(pidFile).value_or(QByteArray()));
+    untilDone(pidFile, [&] { return appendWhatFits(pidFile, runnerLine(currentBatch()), reportSize); },
+              "Error Cannot Write : ");
+    return batches;
 }
 
 void freeSlot(const QByteArray &programDir, const QByteArray &jobId)
@@ -163,7 +165,8 @@ void freeSlot(const QByteArray &programDir, const QByteArray &jobId)
     }
 }
 
-void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &report)
+void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArrayList &batches,
+                   const QByteArray &report)
 {
     if (programDir.isEmpty() || !isLaunchedJobId(jobId)) {
         printLine(report);
@@ -176,6 +179,17 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
     const QByteArray pidFile = pidFilePath(programDir, jobId);
     const QByteArray record = recordPath(programDir, jobId);
     const std::optional<QByteArray> start = readFileStart(pidFile);
+    if (!start && (errno == ELOOP || errno == EINVAL)) {
+        // Something else in its place, a link put there by another user of the
+        // install, is never written through: the record is made anew, with the
+        // batches the pid file named when the job started.
+        const QByteArray placement = placementLine(batches);
+        const QByteArray made = newRecordPath(programDir, jobId);
+        if (!(deletePidFile(pidFile) && createFile(made, placement + failureLines(placement, currentBatch(), report))
+              && moveFile(made, record)))
+            printLine(report);
+        return;
+    }
     if (!start) {
         // Unreadable (its mode changed, no descriptor to be had), it cannot take
         // the report, which goes to the batch's output; it still becomes the

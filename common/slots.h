@@ -27,8 +27,9 @@ Hold takeSlot(const QByteArray &programDir, int limit, const QByteArray &jobId, 
 void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold slot);
 
 // The runner, before its job starts: says in the pid file which batch it has
-// started, and sets room aside there for a report of reportSize bytes.
-void enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype reportSize);
+// started, and sets room aside there for a report of reportSize bytes. Returns
+// the job's batches, as its pid file names them, for recordFailure.
+QByteArrayList enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype reportSize);
 
 // The runner, once its job has ended well: frees the slot.
 void freeSlot(const QByteArray &programDir, const QByteArray &jobId);
@@ -37,10 +38,13 @@ void freeSlot(const QByteArray &programDir, const QByteArray &jobId);
 // waiter prints for the job (any bytes, one or more lines, without the last line
 // end), and frees the slot with it. Where no record can be left, the report goes
 // to standard output instead; where the pid file cannot be read, there too, and
-// the pid file becomes a record without it, of a lost job. A runner that cannot
+// the pid file becomes a record without it, of a lost job; where something else
+// stands in its place (a link), it is never written through: a new record is
+// made of the job's batches and the report. A runner that cannot
 // free its slot says so and tries again every second, so that nothing reports
 // the job as lost meanwhile.
-void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &report);
+void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const QByteArrayList &batches,
+                   const QByteArray &report);
 
 // The waiter: waits until no slot of `batch` or of the batches inside it is
 // taken, the slot of the job that the waiter runs in aside, and returns the

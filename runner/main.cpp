@@ -150,7 +150,7 @@ int main(int argc, char *argv[])
     const QByteArray echoLine = childArguments.join('|');
     printLine(echoLine);
 
-    enterSlot(programDir, jobId, echoLine.size() + reportRoom);
+    const QByteArrayList batches = enterSlot(programDir, jobId, echoLine.size() + reportRoom);
     Job job = startJob(interpreter(), childArguments);
     if (job.pid >= 0)
         relayOutput(job);
@@ -158,7 +158,7 @@ int main(int argc, char *argv[])
 
     // A job that ignored a signal passed on to it and ended well has not failed.
     if (jobStatus != 0)
-        recordFailure(programDir, jobId, failureReport(jobStatus, echoLine, job));
+        recordFailure(programDir, jobId, batches, failureReport(jobStatus, echoLine, job));
     else
         freeSlot(programDir, jobId);
     endProgram(receivedSignal() != 0 ? 128 + receivedSignal() : jobStatus);

@@ -365,6 +365,21 @@ void WaiterTest::oddEntriesAreNoJobsFiles()
     const Result clean = run(install.program("taskjoin"), {}, QString(), 20000);
     QCOMPARE(clean.output, QByteArray("taskjoin 0.2\n"));
     QCOMPARE(clean.status, 0);
+    QVERIFY(QDir().rmdir(slotDir) && QDir().rmdir(recordDir));
+
+    // A link put in place of a running job's pid file is never written through:
+    // the failed job's record is made anew, of its batch.
+    const Result linked = runScript(install, R"sh(
+        outside=$(mktemp); echo mine > "$outside"
+        "$D/taskfan" 'until [ -e go ]; do sleep 0.05; done; echo gone wrong >&2; exit 3' > /dev/null
+        pid=$(ls "$D"/*.pid); rm "$pid"; ln -s "$outside" "$pid"; touch go
+        until [ -n "$(ls "$D"/*.failed 2> /dev/null)" ]; do sleep 0.05; done
+        "$D/taskjoin"; echo "joined $?"
+        cat "$outside"; rm "$outside" go)sh");
+    QCOMPARE(linked.output, QByteArray("taskjoin 0.2\nError Job Failed : 3 : -c|until [ -e go ]; do sleep 0.05; "
+                                       "done; echo gone wrong >&2; exit 3\n    gone wrong\njoined 1\nmine\n"));
+    QCOMPARE(QDir(install.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).filter("{"),
+             QStringList());
 }
 
 void WaiterTest::aHeldRecordIsNamed()
