@@ -133,10 +133,11 @@ Hold takeSlot(const QByteArray &programDir, int limit, const QByteArray &jobId, 
     return dirLock ? claimSlotFile(programDir, jobId, placementLine(batches)) : Hold();
 }
 
-void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold slot)
+void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold slot, const QByteArrayList &batches,
+                  const QByteArray &report)
 {
-    deletePidFile(pidFilePath(programDir, jobId));
-    // On Windows deleting the pid file through the slot's own handle has closed
+    recordFailure(programDir, jobId, batches, report);
+    // On Windows renaming the pid file through the slot's own handle has closed
     // it; elsewhere the lock goes with the launcher, which ends now.
     slot.release();
 }

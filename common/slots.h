@@ -22,9 +22,10 @@
 // empty one.
 Hold takeSlot(const QByteArray &programDir, int limit, const QByteArray &jobId, const QByteArrayList &batches);
 
-// The launcher whose runner could not start: the slot goes back. A pid file that
-// cannot be deleted is taken back once nothing holds it.
-void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold slot);
+// The launcher whose runner could not start: the slot goes back, its pid file
+// becoming the record of the report, as recordFailure leaves it.
+void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold slot, const QByteArrayList &batches,
+                  const QByteArray &report);
 
 // The runner, before its job starts: says in the pid file which batch it has
 // started, and sets room aside there for a report of reportSize bytes. Returns

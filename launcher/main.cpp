@@ -55,9 +55,11 @@ int main(int argc, char *argv[])
 
     const QByteArray runner = runnerPath(programDir);
     if (!startRunner(runner, runnerWords, slot)) {
-        const int error = errno;
-        giveBackSlot(programDir, jobId, std::move(slot));
-        printLine("Error Cannot Start : " + runner + reason(error));
+        // Said now, and reported by the batch's taskjoin, as a failed job is.
+        const QByteArray why = reason(errno);
+        const QByteArray report = "Error Cannot Start : " + runner + why + " : " + arguments.mid(1).join(' ');
+        printLine(report);
+        giveBackSlot(programDir, jobId, std::move(slot), batches, report);
         endProgram(1);
     }
     endProgram(0);

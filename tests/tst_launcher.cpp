@@ -170,10 +170,13 @@ void LauncherTest::failsWhenTheRunnerIsMissing()
     Install install;
     QVERIFY(install.isValid());
     QVERIFY(QFile::remove(install.program("taskexec")));
-    const Result result = run(install.program("taskfan"), {"true"});
-    QCOMPARE(result.output, "taskfan 0.2\nError Cannot Start : " + install.program("taskexec").toUtf8()
-                                + " : No such file or directory\n");
-    QCOMPARE(result.status, 1);
+    // Said with the words, and reported by the batch's taskjoin as a failed job is.
+    const Result result = runScript(install, R"sh(
+        "$D/taskfan" echo 'a  b'; echo "placed $?"
+        "$D/taskjoin"; echo "joined $?")sh");
+    const QByteArray failure = "Error Cannot Start : " + install.program("taskexec").toUtf8()
+        + " : No such file or directory : echo a  b\n";
+    QCOMPARE(result.output, "taskfan 0.2\n" + failure + "placed 1\ntaskjoin 0.2\n" + failure + "joined 1\n");
     QCOMPARE(install.pidFiles(), QStringList());
 }
 

@@ -373,6 +373,16 @@ void WindowsTest::batchFiles_data()
                        "if exist \"%D%\\{00000000-0000-4000-8000-000000000001}.pid\" echo kept",
                        "rmdir \"%D%\\{00000000-0000-4000-8000-000000000001}.pid\""}
         << QByteArrayList() << QByteArray("taskjoin 0.2\r\nerrorlevel 0\r\nkept\r\n") << Files();
+    // A job whose runner cannot be started is said so with its words, and
+    // reported by the batch's taskjoin as a failed one.
+    QTest::newRow("runner missing")
+        << QStringList{"del \"%D%\\taskexec.exe\"", "\"%D%\\taskfan.exe\" echo hi", "echo placed %errorlevel%",
+                       "\"%D%\\taskjoin.exe\"", "echo errorlevel %errorlevel%"}
+        << QByteArrayList{"taskfan 0.2\r\nError Cannot Start : taskexec.exe : No such file or directory : echo hi\r\n"
+                          "placed 1\r\n"}
+        << QByteArray("taskjoin 0.2\r\nError Cannot Start : taskexec.exe : No such file or directory : echo hi\r\n"
+                      "errorlevel 1\r\n")
+        << Files();
     QTest::newRow("examples/tiny.cmd: a job a group of files")
         << QStringList{"call \"" + windowsPath(QStringLiteral(EXAMPLES_DIR "/tiny.cmd")) + "\" \"%D%\" 60"}
         << QByteArrayList() << QByteArray("60 tiny files copied in groups of 25 and checked.\r\n") << Files();
