@@ -62,9 +62,17 @@ std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*w
 // At most the first 4 KiB of a file, read beside any process that holds it.
 std::optional<QByteArray> readFileStart(const QByteArray &path);
 
-// Appends to an existing file and, on POSIX systems, sets room aside after it
-// for `reserve` bytes more.
-bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype reserve = 0);
+// Appends to an existing file.
+bool appendToFile(const QByteArray &path, const QByteArray &data);
+
+// Sets room aside at the end of an existing file for `size` bytes more, where
+// the system can (POSIX systems).
+bool reserveRoom(const QByteArray &path, qsizetype size);
+
+// About how many bytes can still be appended to an existing file: the room set
+// aside for it, and what its file system has free; very many where that cannot
+// be told.
+qint64 roomToAppend(const QByteArray &path);
 
 // Creates a new file with the data, never through a link.
 bool createFile(const QByteArray &path, const QByteArray &data);

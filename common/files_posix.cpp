@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 Hold::Hold(Handle handle) : handle(handle < 0 ? none : handle)
@@ -91,7 +93,7 @@ std::optional<QByteArray> readFileStart(const QByteArray &path)
     return file ? readStart(file.get()) : std::nullopt;
 }
 
-bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype reserve)
+bool appendToFile(const QByteArray &path, const QByteArray &data)
 {
     const int fd = openExisting(path, O_WRONLY | O_APPEND).release();
     if (fd < 0)
@@ -104,13 +106,27 @@ bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype rese
         else if (written < 0 && errno != EINTR)
             error = errno;
     }
-    struct stat file;
-    if (error == 0 && reserve > 0 && fstat(fd, &file) == 0)
-        fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, file.st_size + reserve);
     if (close(fd) != 0 && error == 0 && errno != EINTR)
         error = errno;
     errno = error;
     return error == 0;
+}
+
+bool reserveRoom(const QByteArray &path, qsizetype size)
+{
+    const Hold file = openExisting(path, O_WRONLY);
+    struct stat status;
+    return file && fstat(file.get(), &status) == 0
+        && fallocate(file.get(), FALLOC_FL_KEEP_SIZE, 0, status.st_size + size) == 0;
+}
+
+qint64 roomToAppend(const QByteArray &path)
+{
+    struct stat file;
+    struct statvfs system;
+    if (stat(path.constData(), &file) != 0 || statvfs(path.constData(), &system) != 0)
+        return std::numeric_limits<qint64>::max();
+    return std::max<qint64>(0, qint64(file.st_blocks) * 512 - file.st_size) + qint64(system.f_bavail) * qint64(system.f_frsize);
 }
 
 bool createFile(const QByteArray &path, const QByteArray &data)

@@ -6,6 +6,7 @@
 #include <QDir>
 
 #include <cerrno>
+#include <limits>
 
 Hold::Hold(Handle handle) : handle(handle == INVALID_HANDLE_VALUE ? none : handle)
 {
@@ -114,9 +115,8 @@ std::optional<QByteArray> readFileStart(const QByteArray &path)
     return readStart(file.get());
 }
 
-bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype)
+bool appendToFile(const QByteArray &path, const QByteArray &data)
 {
-    // No room is set aside here: a full disk cuts the report short.
     const Hold file(openShared(path, FILE_APPEND_DATA));
     if (!file) {
         setErrno(GetLastError());
@@ -130,6 +130,17 @@ bool appendToFile(const QByteArray &path, const QByteArray &data, qsizetype)
         setErrno(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
     }
     return ok;
+}
+
+// No room is set aside here: a full disk cuts the report short.
+bool reserveRoom(const QByteArray &, qsizetype)
+{
+    return true;
+}
+
+qint64 roomToAppend(const QByteArray &)
+{
+    return std::numeric_limits<qint64>::max();
 }
 
 bool createFile(const QByteArray &path, const QByteArray &data)

@@ -38,9 +38,21 @@ static bool mayPass(int error)
 // Appends to a pid file what fits: on a full disk, the room set aside when the
 // job started, or none. Waiting for space would hold up a job that may be the
 // one to free it.
-static bool appendWhatFits(const QByteArray &pidFile, const QByteArray &data, qsizetype reserve = 0)
+static bool appendWhatFits(const QByteArray &pidFile, const QByteArray &data)
 {
-    return appendToFile(pidFile, data, reserve) || isDiskFull(errno);
+    return appendToFile(pidFile, data) || isDiskFull(errno);
+}
+
+// A report cut to `room` bytes: its first line, which says what failed, and as
+// many of its last lines as fit, which say most of why.
+static QByteArray fitted(const QByteArray &report, qint64 room)
+{
+    const qsizetype firstEnd = report.indexOf('\n');
+    if (report.size() <= room || firstEnd < 0)
+        return report;
+    const qint64 tailRoom = room - (firstEnd + 1);
+    const qsizetype cut = tailRoom > 0 ? report.indexOf('\n', report.size() - tailRoom - 1) : -1;
+    return cut < 0 || cut + 1 == report.size() ? report.left(firstEnd) : report.left(firstEnd + 1) + report.mid(cut + 1);
 }
 
 // Tries a step that frees the slot until it succeeds or cannot; true if it
@@ -150,8 +162,10 @@ QByteArrayList enterSlot(const QByteArray &programDir, const QByteArray &jobId, 
         return {};
     const QByteArray pidFile = pidFilePath(programDir, jobId);
     const QByteArrayList batches = batchesOf(readFileStart(pidFile).value_or(QByteArray()));
-    untilDone(pidFile, [&] { return appendWhatFits(pidFile, runnerLine(currentBatch()), reportSize); },
-              "Error Cannot Write : ");
+    untilDone(pidFile, [&] { return appendWhatFits(pidFile, runnerLine(currentBatch())); }, "Error Cannot Write : ");
+    // Without the room, a report on a full disk keeps what fits of it: said now.
+    if (!reserveRoom(pidFile, reportSize) && isDiskFull(errno))
+        printLine("Error Cannot Reserve : " + pidFile + reason(errno));
     return batches;
 }
 
@@ -199,8 +213,9 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
         untilDone(pidFile, [&] { return renamePidFile(pidFile, record); });
         return;
     }
-    // On a full disk, the start of a report says the most.
-    const QByteArray lines = failureLines(*start, currentBatch(), report);
+    // On a full disk without the room set aside, the report is cut to what fits.
+    const QByteArray before = failureLines(*start, currentBatch(), QByteArray());
+    const QByteArray lines = before + fitted(report, roomToAppend(pidFile) - before.size());
     if (!untilDone(pidFile, [&] { return appendWhatFits(pidFile, lines); })
         || !untilDone(pidFile, [&] { return renamePidFile(pidFile, record); })) {
         // Removed by hand meanwhile: nowhere to leave the report but the batch's output.

@@ -372,7 +372,9 @@ void WaiterTest::oddEntriesAreNoJobsFiles()
     const Result linked = runScript(install, R"sh(
         outside=$(mktemp); echo mine > "$outside"
         "$D/taskfan" 'until [ -e go ]; do sleep 0.05; done; echo gone wrong >&2; exit 3' > /dev/null
-        pid=$(ls "$D"/*.pid); rm "$pid"; ln -s "$outside" "$pid"; touch go
+        pid=$(ls "$D"/*.pid)
+        until [ "$(wc -l < "$pid")" = 2 ]; do sleep 0.05; done # the runner has entered its slot
+        rm "$pid"; ln -s "$outside" "$pid"; touch go
         until [ -n "$(ls "$D"/*.failed 2> /dev/null)" ]; do sleep 0.05; done
         "$D/taskjoin"; echo "joined $?"
         cat "$outside"; rm "$outside" go)sh");
