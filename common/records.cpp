@@ -42,7 +42,8 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
         const QByteArray path = programDir + '/' + name;
         FailureRecord record = holdRecord(path);
         const int error = record.hold ? 0 : errno;
-        const bool ours = batch.isEmpty() || isOfBatch(listed.start, batch);
+        // Whose it is, from what it holds, or else from its start as it was listed.
+        const bool ours = batch.isEmpty() || isOfBatch(record.hold ? record.contents : listed.start, batch);
         QByteArray report;
         if (error == ENOENT) {
             // Printed by another waiter: of ours, it was a failure of our batch.
@@ -55,7 +56,7 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
             // Whose it is cannot be told, or it is ours and cannot be had: every
             // waiter says so until it is mended.
             report = "Error Cannot Read : " + path + reason(error);
-        } else if (batch.isEmpty() || isOfBatch(record.contents, batch)) {
+        } else if (ours) {
             report = reportOf(record.contents);
             if (report.isEmpty())
                 report = "Error Job Lost : " + jobOfRecord(name);

@@ -73,9 +73,9 @@ FailureRecord holdRecord(const QByteArray &path)
         return record;
     }
     // A record opened just before another waiter reported and deleted it is
-    // free to lock, but no longer there. Only a regular file is a record.
+    // free to lock, but no longer there.
     struct stat status;
-    if (fstat(file.get(), &status) != 0 || status.st_nlink == 0 || !S_ISREG(status.st_mode)) {
+    if (fstat(file.get(), &status) != 0 || status.st_nlink == 0) {
         errno = ENOENT;
         return record;
     }

@@ -80,11 +80,10 @@ QByteArrayList heldPidFiles()
 
 bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QByteArray *contents)
 {
-    // Only a regular file is a job's pid file; anything else holds its slot, as
-    // one placed by hand does.
+    // Only a regular file is a job's pid file (openExisting opens no other);
+    // anything else holds its slot, as one placed by hand does.
     const Hold file = openExisting(pidFile, O_RDONLY);
-    struct stat status;
-    if (!file || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+    if (!file)
         return false;
     const bool unlocked = lockFile(file.get(), LOCK_EX | LOCK_NB);
     const QByteArray start = contents || unlocked ? readStart(file.get()).value_or(QByteArray()) : QByteArray();
