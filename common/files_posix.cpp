@@ -45,6 +45,13 @@ bool lockFile(int fd, int operation)
     return result == 0;
 }
 
+void letOwnerReadAndWrite(int fd)
+{
+    struct stat file;
+    if (fstat(fd, &file) == 0 && (file.st_mode & 0600) != 0600)
+        fchmod(fd, (file.st_mode & 07777) | 0600);
+}
+
 std::optional<QByteArray> readStart(int fd)
 {
     QByteArray contents(4096, '\0');
@@ -134,6 +141,7 @@ bool createFile(const QByteArray &path, const QByteArray &data)
     const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
+    letOwnerReadAndWrite(fd);
     const ssize_t written = write(fd, data.constData(), size_t(data.size()));
     int error = written == data.size() ? 0 : written < 0 ? errno : ENOSPC;
     if (close(fd) != 0 && error == 0 && errno != EINTR)

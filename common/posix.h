@@ -19,5 +19,9 @@ Hold openExisting(const QByteArray &path, int flags);
 // flock() that goes on where a signal broke it off.
 bool lockFile(int fd, int operation);
 
+// Whatever the caller's umask: a file that its owner cannot read or write could
+// be neither reclaimed nor taken as a record.
+void letOwnerReadAndWrite(int fd);
+
 // Reads up to 4 KiB from where the descriptor stands.
 std::optional<QByteArray> readStart(int fd);

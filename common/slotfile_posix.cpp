@@ -11,17 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-// Whatever the caller's umask: a file that its owner cannot read or write could
-// be neither reclaimed nor taken as a record.
-static void letOwnerReadAndWrite(int fd)
-{
-    struct stat file;
-    if (fstat(fd, &file) == 0 && (file.st_mode & 0600) != 0600)
-        fchmod(fd, (file.st_mode & 07777) | 0600);
-}
 
 Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents)
 {
