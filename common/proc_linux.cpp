@@ -20,7 +20,7 @@ std::optional<ProcessStat> processStat(const QByteArray &pid)
     if (fields.size() < 20)
         return std::nullopt;
     return ProcessStat{stat->mid(nameStart + 1, nameEnd - nameStart - 1), fields[0].isEmpty() ? char(0) : fields[0][0],
-                       fields[3].toLongLong(), fields[19]};
+                       fields[2].toLongLong(), fields[3].toLongLong(), fields[19]};
 }
 
 QByteArray bootId()
@@ -32,7 +32,9 @@ QByteArray bootId()
     return id;
 }
 
-bool sessionHasMembers(const QByteArray &session)
+// Whether any process but `except` matches; yes where /proc cannot be listed.
+template<typename Matches>
+static bool anyProcess(const QByteArray &except, Matches matches)
 {
     DIR *processes = opendir("/proc");
     if (!processes)
@@ -40,14 +42,24 @@ bool sessionHasMembers(const QByteArray &session)
     bool found = false;
     while (const dirent *entry = readdir(processes)) {
         const QByteArray pid(entry->d_name);
-        if (found || pid.isEmpty() || pid[0] < '1' || pid[0] > '9' || pid == session)
+        if (found || pid.isEmpty() || pid[0] < '1' || pid[0] > '9' || pid == except)
             continue;
         const std::optional<ProcessStat> process = processStat(pid);
         // A zombie has ended; only its parent has yet to hear of it.
-        found = process && process->state != 'Z' && QByteArray::number(process->session) == session;
+        found = process && process->state != 'Z' && matches(*process);
     }
     closedir(processes);
     return found;
+}
+
+bool sessionHasMembers(const QByteArray &session)
+{
+    return anyProcess(session, [&](const ProcessStat &process) { return QByteArray::number(process.session) == session; });
+}
+
+bool groupHasMembers(pid_t group)
+{
+    return anyProcess(QByteArray(), [&](const ProcessStat &process) { return process.group == group; });
 }
 
 QByteArrayList processWords(pid_t pid)

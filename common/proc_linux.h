@@ -12,12 +12,13 @@
 
 // What Linux says of its processes under /proc, read only here.
 
-// A process's name, its state, its session and when it started, in clock ticks
-// since the boot.
+// A process's name, its state, its process group and session, and when it
+// started, in clock ticks since the boot.
 struct ProcessStat
 {
     QByteArray name;
     char state = 0;
+    qint64 group = -1;
     qint64 session = -1;
     QByteArray startTime;
 };
@@ -30,6 +31,10 @@ QByteArray bootId();
 // cannot be listed. It looks at every process: only for where a slot or record
 // may be given up.
 bool sessionHasMembers(const QByteArray &session);
+
+// Whether a process that has not ended is in the process group; yes where
+// /proc cannot be listed.
+bool groupHasMembers(pid_t group);
 
 // A process's words, as it was started.
 QByteArrayList processWords(pid_t pid);

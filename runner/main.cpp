@@ -18,10 +18,10 @@ constexpr qsizetype readSize = 256 << 10;
 // so that progress output without line ends still shows.
 constexpr int partialLineWaitMs = 150;
 // Room set aside in the pid file for a failed job's report besides its echo line:
-// the rest of its failure line, and the end of its standard error, errorTailSize
-// bytes, each line indented. A tail of empty lines takes an indent and a line end
-// for each of its bytes.
-constexpr qsizetype reportRoom = 64 + qsizetype(sizeof lineEnd - 1 + 4) * errorTailSize;
+// the rest of its failure line and the line that says what was left out, and
+// what is kept of its standard error, each line indented. Empty lines take an
+// indent and a line end for each of their bytes.
+constexpr qsizetype reportRoom = 128 + qsizetype(sizeof lineEnd - 1 + 4) * (errorHeadSize + errorTailSize);
 
 // The last line end among size bytes, or null.
 static const char *lastLineEnd(const char *data, size_t size)
@@ -109,26 +109,44 @@ static const QByteArray usage =
 #endif
     "See: man taskexec\n";
 
-// What taskjoin shows of a failed job: its failure line, and under it, indented,
-// the last whole lines the job wrote to standard error, which is otherwise never shown.
-static QByteArray failureReport(int status, const QByteArray &echoLine, const Job &job)
+// Whole lines of what the job wrote to standard error, each indented under the
+// failure line and ended as the programs' own lines are; a job's "\r\n" is one
+// line end.
+static QByteArray indented(QByteArrayView text)
 {
-    QByteArray report = "Error Job Failed : " + QByteArray::number(status) + " : " + echoLine;
-    QByteArrayView tail(job.errorTail);
-    const qsizetype firstLineEnd = tail.indexOf('\n');
-    if (job.errorTailCut && firstLineEnd >= 0 && firstLineEnd + 1 < tail.size())
-        tail = tail.sliced(firstLineEnd + 1);
-    if (tail.endsWith('\n'))
-        tail.chop(1);
-    if (tail.isEmpty())
-        return report;
-    // Each line ends as the programs' own lines do; a job's "\r\n" is one line end.
-    for (QByteArray line : tail.toByteArray().split('\n')) {
+    if (text.endsWith('\n'))
+        text.chop(1);
+    QByteArray lines;
+    if (text.isEmpty())
+        return lines;
+    for (QByteArray line : text.toByteArray().split('\n')) {
         if (line.endsWith('\r'))
             line.chop(1);
-        report += lineEnd + QByteArray("    ") + line;
+        lines += lineEnd + QByteArray("    ") + line;
     }
-    return report;
+    return lines;
+}
+
+// What taskjoin shows of a failed job: its failure line, and under it the first
+// and the last whole lines the job wrote to standard error, which is otherwise
+// never shown: compilers say first what went wrong, most programs say it last.
+// A line between them says how much was left out.
+static QByteArray failureReport(int status, const QByteArray &echoLine, const Job &job)
+{
+    const QByteArray report = "Error Job Failed : " + QByteArray::number(status) + " : " + echoLine;
+    QByteArrayView head(job.errorHead);
+    QByteArrayView tail(job.errorTail);
+    if (job.errorBytes == head.size() + tail.size())
+        return report + indented(job.errorHead + job.errorTail);
+    const qsizetype headEnd = head.lastIndexOf('\n');
+    if (headEnd >= 0)
+        head.truncate(headEnd + 1);
+    const qsizetype tailStart = tail.indexOf('\n');
+    if (tailStart >= 0 && tailStart + 1 < tail.size())
+        tail = tail.sliced(tailStart + 1);
+    const qint64 leftOut = job.errorBytes - head.size() - tail.size();
+    return report + indented(head) + lineEnd + "    [" + QByteArray::number(leftOut) + " bytes left out]"
+        + indented(tail);
 }
 
 int main(int argc, char *argv[])

@@ -13,14 +13,22 @@ struct Job
     int ended = -1;
     // Once the end is seen, what is left to read of what the job wrote.
     qsizetype leftInPipe = -1;
-    // The end of what the job wrote to standard error, at most errorTailSize
-    // bytes, and whether anything before it was dropped.
+    // What the job wrote to standard error: its start, at most errorHeadSize
+    // bytes, the end of the rest, at most errorTailSize bytes, and how many bytes
+    // it wrote in all.
+    QByteArray errorHead;
     QByteArray errorTail;
-    bool errorTailCut = false;
+    qint64 errorBytes = 0;
 };
 
-// Enough for a compiler's last messages, small enough for any number of jobs.
-constexpr qsizetype errorTailSize = 4096;
+// Enough for a compiler's first error and its last messages, small enough for
+// any number of jobs.
+constexpr qsizetype errorHeadSize = 1024;
+constexpr qsizetype errorTailSize = 3072;
+
+// Keeps what the job wrote to standard error as the Job holds it: in the room
+// reserved at the start, moving a few KiB at most, however much the job writes.
+void keepErrors(Job &job, const char *data, qsizetype size);
 
 // The command interpreter that runs a job's words.
 QByteArray interpreter();

@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include "frame.h"
+#include "proc_linux.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +25,8 @@ constexpr int outputPipeSize = 256 << 10;
 // Where the job's end cannot be watched (kernels before 5.3), it is looked at
 // this often.
 constexpr int endCheckIntervalMs = 1000;
+// How long the processes of a job ended by a signal may take to go.
+constexpr int groupGoneWaitMs = 2000;
 
 // A signal handler can reach nothing but globals.
 static volatile sig_atomic_t signalTarget = 0;
@@ -108,13 +111,15 @@ QByteArrayList interpreterArguments(const QByteArrayList &words)
 {
     // One word is a shell command line; "--" keeps one that starts like an option
     // from being read as the shell's own. Several words are a command and its
-    // arguments, handed over through "$@" so that the shell re-reads none of them.
+    // arguments, handed over through "$@" so that the shell re-reads none of them;
+    // the shell becomes the command, so that a signal to the job's top process
+    // reaches the command itself.
     if (words.isEmpty())
         return {"-c"};
     if (words.size() == 1)
         return words[0].startsWith('-') || words[0].startsWith('+') ? QByteArrayList{"-c", "--", words[0]}
                                                                     : QByteArrayList{"-c", words[0]};
-    return QByteArrayList{"-c", "\"$@\"", "sh"} + words;
+    return QByteArrayList{"-c", "exec \"$@\"", "sh"} + words;
 }
 
 Job startJob(const QByteArray &program, const QByteArrayList &arguments)
@@ -150,7 +155,6 @@ Job startJob(const QByteArray &program, const QByteArrayList &arguments)
     job.pid = pid;
     job.output = output[0];
     job.errors = errors[0];
-    job.errorTail.reserve(errorTailSize);
     job.ended = int(syscall(SYS_pidfd_open, pid, 0));
     setSignalTarget(pid);
     return job;
@@ -171,8 +175,8 @@ static qsizetype bytesInPipe(int pipe)
     return bytes;
 }
 
-// Reads at most `most` bytes of the job's standard error and keeps their end;
-// returns how many it read.
+// Reads at most `most` bytes of the job's standard error and keeps them as
+// keepErrors does; returns how many it read.
 static qsizetype readErrors(Job &job, qsizetype most)
 {
     char chunk[64 << 10];
@@ -183,15 +187,7 @@ static qsizetype readErrors(Job &job, qsizetype most)
     }
     if (got <= 0)
         return 0;
-    // In place, in the room reserved at the start: moves a few KiB at most and
-    // allocates nothing, however much the job writes.
-    QByteArray &tail = job.errorTail;
-    const qsizetype fresh = std::min<qsizetype>(got, errorTailSize);
-    const qsizetype kept = std::min(tail.size(), errorTailSize - fresh);
-    job.errorTailCut = job.errorTailCut || kept < tail.size() || fresh < got;
-    std::memmove(tail.data(), tail.constData() + tail.size() - kept, size_t(kept));
-    tail.resize(kept + fresh);
-    std::memcpy(tail.data() + kept, chunk + got - fresh, size_t(fresh));
+    keepErrors(job, chunk, got);
     return got;
 }
 
@@ -268,11 +264,24 @@ int waitForJob(const Job &job)
 {
     if (job.pid < 0)
         return 127;
+    // A job whose top process was ended by a signal is over: what it left is
+    // ended too, while the unreaped top process keeps its group's id from being
+    // given to anyone else, and the slot is freed only once it is gone.
+    siginfo_t info = {};
+    while (waitid(P_PID, id_t(job.pid), &info, WEXITED | WNOWAIT) != 0) {
+        if (errno != EINTR)
+            return 127;
+    }
+    const bool killed = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
+    if (killed)
+        kill(-pid_t(job.pid), SIGKILL);
     int status = 0;
     while (waitpid(pid_t(job.pid), &status, 0) < 0) {
         if (errno != EINTR)
             return 127;
     }
+    for (int waited = 0; killed && waited < groupGoneWaitMs && groupHasMembers(pid_t(job.pid)); waited += 10)
+        poll(nullptr, 0, 10);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 

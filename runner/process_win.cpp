@@ -104,15 +104,11 @@ Job startJob(const QByteArray &program, const QByteArrayList &arguments)
     return job;
 }
 
-// Keeps the end of what the job wrote to standard error, which QProcess reads
-// beside its output.
+// Keeps what the job wrote to standard error, which QProcess reads beside its output.
 static void keepErrorTail(Job &job)
 {
-    job.errorTail += child->readAllStandardError();
-    if (job.errorTail.size() > errorTailSize) {
-        job.errorTail.remove(0, job.errorTail.size() - errorTailSize);
-        job.errorTailCut = true;
-    }
+    const QByteArray errors = child->readAllStandardError();
+    keepErrors(job, errors.constData(), errors.size());
 }
 
 qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs)

@@ -160,7 +160,7 @@ run_block c-build allow-failure
 [ "$status" -eq 1 ] || fail "exit status $status, not 1, after a failed compile"
 [ ! -e "$work/hello" ] || fail "linked in spite of a failed compile"
 # The compiler's message, under the failure line, from the job's standard error.
-grep -A 3 -xF 'Error Job Failed : 1 : -c|"$@"|sh|cc|-O2|-c|src/broken.c|-o|src/broken.o' "$out" |
+grep -A 3 -xF 'Error Job Failed : 1 : -c|exec "$@"|sh|cc|-O2|-c|src/broken.c|-o|src/broken.o' "$out" |
     grep -q '^    src/broken\.c:1:[0-9]*: error: ' || fail "the compiler's message was not shown: $(cat "$out")"
 [ "$(grep -c '^Error' "$out")" = 1 ] || fail "more than the failed compile was reported: $(cat "$out")"
 settled

@@ -109,7 +109,7 @@ void LauncherTest::passesWordsDirectoryAndEnvironment()
     const QList<QByteArray> lines = result.output.split('\n');
     QCOMPARE(lines.value(0), "taskfan 0.2");
     QCOMPARE(lines.value(1), "taskexec 0.2");
-    QVERIFY(lines.value(2).startsWith("-c|\"$@\"|sh|sh|-c|pwd;"));
+    QVERIFY(lines.value(2).startsWith("-c|exec \"$@\"|sh|sh|-c|pwd;"));
     QVERIFY(result.output.endsWith(workDir.path().toUtf8() + "\ninherited\n"
                                    "[a b]['q\"][$HOME][*][][line\nbreak][\xc3\xa9\xe2\x82\xac][-x]"));
 }

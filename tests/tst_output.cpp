@@ -44,7 +44,7 @@ void OutputTest::parallelJobsNeverCutEachOthersLines()
     for (const QString &tag : tags) {
         const Result alone = run(helper("linewriter"), {tag, "20000"});
         QCOMPARE(alone.status, 0);
-        expected += "taskexec 0.2\n-c|\"$@\"|sh|" + helper("linewriter").toUtf8() + "|" + tag.toUtf8() + "|20000\n"
+        expected += "taskexec 0.2\n-c|exec \"$@\"|sh|" + helper("linewriter").toUtf8() + "|" + tag.toUtf8() + "|20000\n"
             + alone.output;
     }
     const Result together = runScript(install,
@@ -108,7 +108,7 @@ void OutputTest::oddWordsArriveAsGiven()
     QByteArray expected;
     for (const QByteArray &word : words)
         expected += word.toHex() + "\n";
-    const QByteArray echoLine = "-c|\"$@\"|sh|" + helper("argdump").toUtf8() + "|" + words.join('|') + "\n";
+    const QByteArray echoLine = "-c|exec \"$@\"|sh|" + helper("argdump").toUtf8() + "|" + words.join('|') + "\n";
     QCOMPARE(result.output, "taskfan 0.2\ntaskexec 0.2\n" + echoLine + expected + "taskexec 0.2\n" + echoLine + expected);
 }
 

@@ -27,6 +27,7 @@ private slots:
     void cancellingAtOnceIsAFailureNotALoss();
     void runnerPassesSignalsOnAndWaitsForTheJob_data();
     void runnerPassesSignalsOnAndWaitsForTheJob();
+    void aJobEndedFromOutsideEndsWhole();
     void deadRunnersSlotComesBack();
     void slotComesBackOnlyWhenNothingOfTheJobIsLeft();
     void failuresSurviveAHostileUmask();
@@ -45,6 +46,17 @@ static QStringList processesIn(const Install &install)
             found.append(entry);
     }
     return found;
+}
+
+// Whether a sleep of a job of this program directory runs.
+static bool sleepRunsIn(const Install &install)
+{
+    for (const QString &pid : processesIn(install)) {
+        QFile name("/proc/" + pid + "/comm");
+        if (name.open(QIODevice::ReadOnly) && name.readAll() == "sleep\n")
+            return true;
+    }
+    return false;
 }
 
 void SlotsTest::simultaneousLaunchersNeverOvershoot_data()
@@ -189,19 +201,36 @@ void SlotsTest::runnerPassesSignalsOnAndWaitsForTheJob()
     QVERIFY(readUntil(runner, output, "started\n"));
     // Not before the sleep runs: a shell that gets SIGINT while it starts a command
     // still runs that command.
-    QVERIFY(waitUntil([&] {
-        for (const QString &pid : processesIn(install)) {
-            QFile name("/proc/" + pid + "/comm");
-            if (name.open(QIODevice::ReadOnly) && name.readAll() == "sleep\n")
-                return true;
-        }
-        return false;
-    }));
+    QVERIFY(waitUntil([&] { return sleepRunsIn(install); }));
     QCOMPARE(kill(pid_t(runner.processId()), signalNumber), 0);
     QVERIFY(runner.waitForFinished(20000));
     QVERIFY((output + runner.readAll()).endsWith(outputEnd));
     QCOMPARE(runner.exitCode(), 128 + signalNumber);
     QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void SlotsTest::aJobEndedFromOutsideEndsWhole()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // Of several words, the command itself is the job's top process.
+    const QStringList words{"sh", "-c", "sleep 30; echo finished"};
+    QCOMPARE(run(install.program("taskfan"), words, install.path()).status, 0);
+    QList<qint64> runners;
+    QVERIFY(waitUntil([&] { return (runners = runnersWithJobs(install)).size() == 1 && sleepRunsIn(install); }));
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(runners[0]));
+    QVERIFY(children.open(QIODevice::ReadOnly));
+    const pid_t top = pid_t(children.readAll().trimmed().toLongLong());
+    QFile command(QStringLiteral("/proc/%1/cmdline").arg(top));
+    QVERIFY(command.open(QIODevice::ReadOnly));
+    QCOMPARE(command.readAll(), words.join('\0').toUtf8() + '\0');
+    // Ended alone from outside, it takes what it started with it before its slot is free.
+    QCOMPARE(kill(top, SIGTERM), 0);
+    QVERIFY(waitUntil([&] { return install.pidFiles().isEmpty(); }));
+    QVERIFY(!sleepRunsIn(install));
+    const Result join = run(install.program("taskjoin"), {});
+    QCOMPARE(join.output, "taskjoin 0.2\nError Job Failed : 143 : -c|exec \"$@\"|sh|" + words.join('|').toUtf8() + "\n");
+    QCOMPARE(join.status, 1);
 }
 
 void SlotsTest::deadRunnersSlotComesBack()

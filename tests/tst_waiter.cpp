@@ -244,7 +244,7 @@ void WaiterTest::reportsEachFailedJobOnce()
     QByteArrayList failures{"Error Job Failed : 3 : -c|sleep 0.3; exit 3\n",
                             "Error Job Failed : 143 : -c|sleep 0.3; kill -TERM $$\n",
                             "Error Job Failed : 127 : -c|sleep 0.3; no-such-command-anywhere\n",
-                            "Error Job Failed : 4 : -c|\"$@\"|sh|sh|-c|sleep 0.3; exit 4|sh|line\nbreak\377\n"};
+                            "Error Job Failed : 4 : -c|exec \"$@\"|sh|sh|-c|sleep 0.3; exit 4|sh|line\nbreak\377\n"};
     for (int i = 1; i <= 16; ++i)
         failures.append("Error Job Failed : 2 : -c|exit 2 # " + QByteArray::number(i) + "\n");
     for (const QByteArray &failure : failures)
@@ -273,7 +273,8 @@ void WaiterTest::showsTheEndOfAFailedJobsErrors()
     // writes messages and succeeds.
     const Result result = runScript(install, R"sh(
         "$D/taskfan" cc -c broken.c > /dev/null
-        "$D/taskfan" 'yes "a line of noise" | head -c 104857600 >&2; echo the last line >&2; exit 5' > /dev/null
+        "$D/taskfan" 'echo the first error >&2; yes "a line of noise" | head -c 104857600 >&2
+                      echo the last line >&2; exit 5' > /dev/null
         "$D/taskfan" 'echo only a warning >&2' > /dev/null
         until [ "$(ls "$D" | grep -c '\.failed$')" = 2 ] && ! ls "$D" | grep -q '\.pid$'; do sleep 0.05; done
         wc -c < "$(grep -l 'exit 5' "$D"/*.failed)"
@@ -282,13 +283,28 @@ void WaiterTest::showsTheEndOfAFailedJobsErrors()
     const QByteArrayList parts = result.output.split('\n');
     const qsizetype recordSize = parts.value(0).trimmed().toLongLong();
     QVERIFY2(recordSize > 0 && recordSize < 8192, parts.value(0).constData());
-    const QByteArray compile = "Error Job Failed : 1 : -c|\"$@\"|sh|cc|-c|broken.c\n    ";
+    const QByteArray compile = "Error Job Failed : 1 : -c|exec \"$@\"|sh|cc|-c|broken.c\n    ";
     const qsizetype at = result.output.indexOf(compile);
     QVERIFY2(at > 0, result.output.constData());
     const QByteArray compileReport = result.output.mid(at, result.output.indexOf("\nError", at + 1) - at);
     QVERIFY2(compileReport.contains("undeclared_name") && compileReport.contains("broken.c:1:"), compileReport.constData());
-    QVERIFY2(result.output.contains("exit 5\n    a line of noise\n") && result.output.contains("\n    the last line\n"),
-             result.output.constData());
+    // The first lines and the last ones, and how many bytes between them were left out.
+    const qsizetype noiseAt = result.output.indexOf("exit 5\n    the first error\n    a line of noise\n");
+    QVERIFY2(noiseAt > 0, result.output.constData());
+    const QByteArrayList noise = result.output.mid(noiseAt).split('\n').mid(1);
+    const qsizetype lastAt = noise.indexOf("    the last line");
+    QVERIFY2(lastAt > 0, result.output.constData());
+    qint64 shown = 0;
+    qint64 leftOut = -1;
+    for (const QByteArray &line : noise.mid(0, lastAt + 1)) {
+        QVERIFY2(line.startsWith("    "), line.constData());
+        if (line.startsWith("    [") && line.endsWith(" bytes left out]"))
+            leftOut = line.mid(5, line.size() - 21).toLongLong();
+        else
+            shown += line.size() - 4 + 1;
+    }
+    QCOMPARE(shown + leftOut, qint64(16 + 104857600 + 14));
+    QVERIFY2(shown > 2048 && shown <= 4096, result.output.constData());
     QVERIFY(!result.output.contains("only a warning"));
     QCOMPARE(result.output.count("Error Job Failed"), 2);
 }

@@ -283,14 +283,23 @@ void WindowsTest::batches_data()
         << "bin" << QStringList() << QByteArray("\"sub dir\\say.cmd\"")
         << jobOutput("\"sub dir\\say.cmd\"", "[] []\r\n") << Files();
 
-    // A record longer than a pid file's start comes back whole: the standard error
-    // tail ends with the last line, which says what went wrong. The tail keeps the
-    // whole lines of the last 4096 bytes.
+    // A record longer than a pid file's start comes back whole: of standard error
+    // the whole lines of its first 1024 bytes, which say what went wrong first,
+    // those of its last 3072 bytes, which say what went wrong in the end, and how
+    // many bytes between them were left out.
     const QByteArray message = ": the compiler says what went wrong here\r\n";
     const qsizetype lineSize = qsizetype(qstrlen("error 123")) + message.size();
+    const qsizetype headLines = 1024 / lineSize;
+    const qsizetype tailLines = 3072 / lineSize;
+    const auto errorLine = [&](qsizetype line) {
+        return "    error " + QByteArray::number(line).rightJustified(3, '0') + message;
+    };
     QByteArray failure = "taskjoin 0.2\r\nError Job Failed : 3 : /S /C \"job fail 3 200\"\r\n";
-    for (qsizetype line = 200 - 4095 / lineSize + 1; line <= 200; ++line)
-        failure += "    error " + QByteArray::number(line).rightJustified(3, '0') + message;
+    for (qsizetype line = 1; line <= headLines; ++line)
+        failure += errorLine(line);
+    failure += "    [" + QByteArray::number((200 - headLines - tailLines) * lineSize) + " bytes left out]\r\n";
+    for (qsizetype line = 200 - tailLines + 1; line <= 200; ++line)
+        failure += errorLine(line);
     QTest::newRow("long record whole") << "bin" << QStringList() << QByteArray("job fail 3 200")
                                        << jobOutput("job fail 3 200", "") << Files{{QStringLiteral("join.txt"), failure}};
 
