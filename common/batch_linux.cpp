@@ -1,5 +1,7 @@
 #include "batch.h"
 
+#include "files.h"
+#include "jobfile.h"
 #include "names.h"
 #include "proc_linux.h"
 
@@ -66,5 +68,19 @@ bool sameBatch(const QByteArray &recorded, const QByteArray &current)
 QByteArray enclosingJobId(const QByteArray &programDir)
 {
     // A runner leads the session that its job runs in.
-    return jobOfRunner(programDir, processWords(getsid(0)));
+    const QByteArray leader = QByteArray::number(getsid(0));
+    const QByteArray jobId = jobOfRunner(programDir, processWords(leader.toInt()));
+    const std::optional<ProcessStat> leaderStat = processStat(leader);
+    if (!jobId.isEmpty() || (leaderStat && leaderStat->state != 'Z'))
+        return jobId;
+    // A killed runner's job runs on in its session, and still belongs to its
+    // batches: its pid file is the one that names the session as its runner's.
+    const QByteArray own = currentBatch();
+    for (const QByteArray &name : listEntries(programDir, countsAsSlot).value_or(QByteArrayList())) {
+        const QByteArray candidate = jobOfPidFile(name);
+        const std::optional<QByteArray> start = isLaunchedJobId(candidate) ? readFileStart(programDir + '/' + name) : std::nullopt;
+        if (start && sameBatch(runnerBatchOf(*start), own))
+            return candidate;
+    }
+    return QByteArray();
 }
