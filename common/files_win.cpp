@@ -143,6 +143,16 @@ qint64 roomToAppend(const QByteArray &)
     return std::numeric_limits<qint64>::max();
 }
 
+bool isAnotherUsers(const QByteArray &)
+{
+    return false;
+}
+
+bool applyUmask(const QByteArray &)
+{
+    return true;
+}
+
 bool createFile(const QByteArray &path, const QByteArray &data)
 {
     const Hold file(CreateFileW(widePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
