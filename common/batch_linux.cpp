@@ -7,13 +7,21 @@
 
 #include <unistd.h>
 
+// A session whose leader is outside our pid namespace (a container entered
+// from outside) has the id 0 here: the namespace stands for its leader, and its
+// first process lives as long as it does.
+static QByteArray leaderOf(const QByteArray &session)
+{
+    return session == "0" ? QByteArray("1") : session;
+}
+
 QByteArray currentBatch()
 {
     // A session id alone comes back once the session has ended; its leader's
     // start does not. A session whose leader has gone is "0".
     const QByteArray session = QByteArray::number(getsid(0));
-    const std::optional<ProcessStat> leader = processStat(session);
-    const bool led = leader && QByteArray::number(leader->session) == session;
+    const std::optional<ProcessStat> leader = processStat(leaderOf(session));
+    const bool led = leader && (session == "0" || QByteArray::number(leader->session) == session);
     return bootId() + ':' + session + ':' + (led ? leader->startTime : QByteArray("0"));
 }
 
@@ -28,8 +36,8 @@ static Leader batchLeader(const QByteArray &batch, QByteArray *session)
         return Leader::Replaced;
     *session = parts[1];
     if (parts[2] == "0")
-        return Leader::Unknown;
-    const std::optional<ProcessStat> leader = processStat(parts[1]);
+        return parts[1] == "0" ? Leader::Replaced : Leader::Unknown;
+    const std::optional<ProcessStat> leader = processStat(leaderOf(parts[1]));
     if (!leader)
         return Leader::Ended;
     // A session id is given to no new process while any process of that session
@@ -70,7 +78,7 @@ QByteArray enclosingJobId(const QByteArray &programDir)
     // A runner leads the session that its job runs in.
     const QByteArray leader = QByteArray::number(getsid(0));
     const QByteArray jobId = jobOfRunner(programDir, processWords(leader.toInt()));
-    const std::optional<ProcessStat> leaderStat = processStat(leader);
+    const std::optional<ProcessStat> leaderStat = processStat(leaderOf(leader));
     if (!jobId.isEmpty() || (leaderStat && leaderStat->state != 'Z'))
         return jobId;
     // A killed runner's job runs on in its session, and still belongs to its
