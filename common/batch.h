@@ -35,6 +35,13 @@ bool batchLives(const QByteArray &batch);
 // Linux a session is named anew once its leader has gone.
 bool sameBatch(const QByteArray &recorded, const QByteArray &current);
 
+// The other waiters of this directory that wait in the caller's batch now, as
+// process ids (Linux; none on Windows).
+QList<qint64> otherWaiters(const QByteArray &programDir);
+
+// Whether a process is a waiter of this directory (Linux; never on Windows).
+bool isWaiter(const QByteArray &programDir, qint64 pid);
+
 // The job id of the runner that started the caller's batch, where that runner
 // is this directory's, even once it has been killed; empty otherwise.
 QByteArray enclosingJobId(const QByteArray &programDir);

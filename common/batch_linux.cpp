@@ -92,3 +92,18 @@ QByteArray enclosingJobId(const QByteArray &programDir)
     }
     return QByteArray();
 }
+
+bool isWaiter(const QByteArray &programDir, qint64 pid)
+{
+    return programOf(pid_t(pid)) == waiterPath(programDir);
+}
+
+QList<qint64> otherWaiters(const QByteArray &programDir)
+{
+    QList<qint64> waiters;
+    for (const pid_t member : sessionMembers(getsid(0))) {
+        if (isWaiter(programDir, member))
+            waiters.append(member);
+    }
+    return waiters;
+}

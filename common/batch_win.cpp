@@ -86,3 +86,13 @@ QByteArray enclosingJobId(const QByteArray &)
     const QByteArray batch = variable(batchVariable);
     return batch.startsWith('{') ? batch : QByteArray();
 }
+
+QList<qint64> otherWaiters(const QByteArray &)
+{
+    return {};
+}
+
+bool isWaiter(const QByteArray &, qint64)
+{
+    return false;
+}

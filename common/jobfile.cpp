@@ -35,6 +35,24 @@ static QByteArray line(const QByteArray &contents, int number)
     return end < 0 ? QByteArray() : contents.mid(start, end - start);
 }
 
+QByteArray reportedNotice(const QByteArrayList &batches, const QList<qint64> &waiters)
+{
+    QByteArrayList pids;
+    for (const qint64 waiter : waiters)
+        pids.append(QByteArray::number(waiter));
+    return placementLine(batches) + pids.join(' ') + '\n';
+}
+
+QList<qint64> waitersOf(const QByteArray &notice)
+{
+    QList<qint64> waiters;
+    for (const QByteArray &pid : line(notice, 1).split(' ')) {
+        if (!pid.isEmpty())
+            waiters.append(pid.toLongLong());
+    }
+    return waiters;
+}
+
 QByteArrayList batchesOf(const QByteArray &contents)
 {
     QByteArrayList batches;

@@ -23,6 +23,11 @@ QByteArray runnerLine(const QByteArray &runnerBatch);
 // disk), then the report.
 QByteArray failureLines(const QByteArray &start, const QByteArray &runnerBatch, const QByteArray &report);
 
+// Word that a record of these batches was printed, for the waiters named: line
+// 1 as the record's, line 2 their process ids.
+QByteArray reportedNotice(const QByteArrayList &batches, const QList<qint64> &waiters);
+QList<qint64> waitersOf(const QByteArray &notice);
+
 QByteArrayList batchesOf(const QByteArray &contents);
 QByteArray runnerBatchOf(const QByteArray &contents);
 QByteArray reportOf(const QByteArray &contents);

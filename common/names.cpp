@@ -6,6 +6,7 @@
 
 static constexpr char pidFileExtension[] = ".pid";
 static constexpr char recordExtension[] = ".failed";
+static constexpr char reportedExtension[] = ".reported";
 
 QByteArray newJobId()
 {
@@ -41,6 +42,11 @@ QByteArray recordPath(const QByteArray &programDir, const QByteArray &jobId)
     return programDir + '/' + jobId + recordExtension;
 }
 
+QByteArray reportedPath(const QByteArray &programDir, const QByteArray &jobId)
+{
+    return programDir + '/' + jobId + reportedExtension;
+}
+
 QByteArray newRecordPath(const QByteArray &programDir, const QByteArray &jobId)
 {
     return programDir + "/." + jobId + recordExtension;
@@ -74,6 +80,11 @@ QByteArray jobOfRecord(const QByteArray &name)
     return jobOfFile(name, recordExtension);
 }
 
+QByteArray jobOfReported(const QByteArray &name)
+{
+    return jobOfFile(name, reportedExtension);
+}
+
 QByteArray runnerPath(const QByteArray &programDir)
 {
 #ifdef Q_OS_WIN
@@ -94,6 +105,11 @@ QByteArrayList runnerArguments(const QByteArray &jobId, const QByteArrayList &wo
 QByteArray jobOfRunner(const QByteArray &programDir, const QByteArrayList &words)
 {
     return words.size() > 2 && words[0] == runnerPath(programDir) ? words[1] : QByteArray();
+}
+
+QByteArray waiterPath(const QByteArray &programDir)
+{
+    return programDir + "/taskjoin";
 }
 
 QByteArray launcherPath(const QByteArray &programDir)

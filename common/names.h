@@ -30,6 +30,10 @@ QByteArray recordPath(const QByteArray &programDir, const QByteArray &jobId);
 // hidden, so that nothing lists it.
 QByteArray newRecordPath(const QByteArray &programDir, const QByteArray &jobId);
 
+// Word that a waiter leaves for the other waiters of its batch, where it
+// printed and deleted a record that they were waiting for too.
+QByteArray reportedPath(const QByteArray &programDir, const QByteArray &jobId);
+
 // Whether an entry of the program directory with this name holds a slot: names
 // ending in ".pid" in any letter case.
 bool countsAsSlot(const QByteArray &name);
@@ -38,6 +42,7 @@ bool countsAsSlot(const QByteArray &name);
 // other name.
 QByteArray jobOfPidFile(const QByteArray &name);
 QByteArray jobOfRecord(const QByteArray &name);
+QByteArray jobOfReported(const QByteArray &name);
 
 // A launcher starts the runner beside it, never one from the PATH, with the job
 // id and then the job's words.
@@ -47,6 +52,9 @@ QByteArrayList runnerArguments(const QByteArray &jobId, const QByteArrayList &wo
 // The job id of a runner of this directory, from its words as the system lists
 // them; empty for any other process.
 QByteArray jobOfRunner(const QByteArray &programDir, const QByteArrayList &words);
+
+// The waiter beside the launcher, as the system names the file it runs.
+QByteArray waiterPath(const QByteArray &programDir);
 
 // The file whose lock puts waiting launchers in line: the launcher itself, which
 // is always there, so that no file of our own is left in the directory.

@@ -4,7 +4,10 @@
 
 #include <QFile>
 
+#include <climits>
+
 #include <dirent.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -32,24 +35,49 @@ QByteArray bootId()
     return id;
 }
 
+// The processes but `except` that have not ended and match, or the first of
+// them only; none where /proc cannot be listed.
+template<typename Matches>
+static std::optional<QList<pid_t>> processesWhere(const QByteArray &except, Matches matches, bool firstOnly)
+{
+    DIR *processes = opendir("/proc");
+    if (!processes)
+        return std::nullopt;
+    QList<pid_t> found;
+    while (const dirent *entry = readdir(processes)) {
+        const QByteArray pid(entry->d_name);
+        if ((firstOnly && !found.isEmpty()) || pid.isEmpty() || pid[0] < '1' || pid[0] > '9' || pid == except)
+            continue;
+        const std::optional<ProcessStat> process = processStat(pid);
+        // A zombie has ended; only its parent has yet to hear of it.
+        if (process && process->state != 'Z' && matches(*process))
+            found.append(pid_t(pid.toLongLong()));
+    }
+    closedir(processes);
+    return found;
+}
+
 // Whether any process but `except` matches; yes where /proc cannot be listed.
 template<typename Matches>
 static bool anyProcess(const QByteArray &except, Matches matches)
 {
-    DIR *processes = opendir("/proc");
-    if (!processes)
-        return true;
-    bool found = false;
-    while (const dirent *entry = readdir(processes)) {
-        const QByteArray pid(entry->d_name);
-        if (found || pid.isEmpty() || pid[0] < '1' || pid[0] > '9' || pid == except)
-            continue;
-        const std::optional<ProcessStat> process = processStat(pid);
-        // A zombie has ended; only its parent has yet to hear of it.
-        found = process && process->state != 'Z' && matches(*process);
-    }
-    closedir(processes);
-    return found;
+    const std::optional<QList<pid_t>> found = processesWhere(except, matches, true);
+    return !found || !found->isEmpty();
+}
+
+QList<pid_t> sessionMembers(pid_t session)
+{
+    return processesWhere(QByteArray::number(getpid()), [&](const ProcessStat &process) { return process.session == session; },
+                          false)
+        .value_or(QList<pid_t>());
+}
+
+QByteArray programOf(pid_t pid)
+{
+    QByteArray path(PATH_MAX, '\0');
+    const ssize_t length = readlink(("/proc/" + QByteArray::number(pid) + "/exe").constData(), path.data(),
+                                    size_t(path.size()));
+    return length > 0 && length < path.size() ? path.left(length) : QByteArray();
 }
 
 bool sessionHasMembers(const QByteArray &session)

@@ -36,6 +36,14 @@ bool sessionHasMembers(const QByteArray &session);
 // /proc cannot be listed.
 bool groupHasMembers(pid_t group);
 
+// The other processes of a session that have not ended; none where /proc cannot
+// be listed.
+QList<pid_t> sessionMembers(pid_t session);
+
+// The file a process runs, links followed; empty where it cannot be told (another
+// user's process).
+QByteArray programOf(pid_t pid);
+
 // A process's words, as it was started.
 QByteArrayList processWords(pid_t pid);
 

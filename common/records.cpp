@@ -5,19 +5,20 @@
 #include "jobfile.h"
 #include "names.h"
 
+#include <QCoreApplication>
 #include <QHash>
 
 #include <algorithm>
 #include <cerrno>
 
-static bool isFailureRecord(const QByteArray &name)
+static bool isRecordOrNotice(const QByteArray &name)
 {
-    return !jobOfRecord(name).isEmpty();
+    return !jobOfRecord(name).isEmpty() || !jobOfReported(name).isEmpty();
 }
 
 std::optional<QList<ListedRecord>> listFailureRecords(const QByteArray &programDir)
 {
-    const std::optional<QByteArrayList> names = listEntries(programDir, isFailureRecord);
+    const std::optional<QByteArrayList> names = listEntries(programDir, isRecordOrNotice);
     if (!names)
         return std::nullopt;
     QList<ListedRecord> records;
@@ -28,9 +29,24 @@ std::optional<QList<ListedRecord>> listFailureRecords(const QByteArray &programD
     return records;
 }
 
+// A notice that another waiter printed a record: of our batch where it names
+// us, a failure of ours. It goes once none of the waiters it names waits any more.
+static bool takeNotice(const QByteArray &programDir, const QByteArray &path, const QByteArray &notice,
+                       const QByteArray &batch)
+{
+    const QList<qint64> waiters = waitersOf(notice);
+    const qint64 self = QCoreApplication::applicationPid();
+    if (std::none_of(waiters.begin(), waiters.end(),
+                     [&](qint64 waiter) { return waiter != self && isWaiter(programDir, waiter); }))
+        deleteFile(path);
+    return waiters.contains(self) && sameBatch(batchesOf(notice).value(0), batch);
+}
+
 bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord> &records, const QByteArray &batch)
 {
     bool reported = false;
+    // Looked up once there is something to print.
+    std::optional<QList<qint64>> waitingBeside;
     // Many records of one ended script are common: each batch is looked up once.
     QHash<QByteArray, bool> joinable;
     const auto canBeJoined = [&](const QByteArray &other) {
@@ -42,6 +58,11 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
     for (const ListedRecord &listed : records) {
         const QByteArray &name = listed.name;
         const QByteArray path = programDir + '/' + name;
+        // One unreadable, or another user's, is none of ours.
+        if (!jobOfReported(name).isEmpty()) {
+            reported = (!listed.start.isEmpty() && takeNotice(programDir, path, listed.start, batch)) || reported;
+            continue;
+        }
         FailureRecord record = holdRecord(path);
         const int error = record.hold ? 0 : errno;
         // Whose it is, from what it holds, or else from its start as it was listed.
@@ -49,7 +70,12 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
             && (batch.isEmpty() || isOfBatch(record.hold ? record.contents : listed.start, batch));
         QByteArray report;
         if (error == ENOENT) {
-            // Printed by another waiter: of ours, it was a failure of our batch.
+            // Printed by another waiter: of ours, it was a failure of our batch,
+            // and the word it left of it is taken now.
+            const QByteArray notice = reportedPath(programDir, jobOfRecord(name));
+            const std::optional<QByteArray> start = readFileStart(notice);
+            if (start && !isAnotherUsers(notice))
+                takeNotice(programDir, notice, *start, batch);
             reported = reported || ours;
             continue;
         } else if (error != 0 && (record.anotherUsers || (error == EBUSY && !ours))) {
@@ -73,6 +99,13 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
             continue;
         }
         reported = true;
+        // Other waiters of the batch that wait now would not find the record
+        // once it is gone: they find word of it instead.
+        if (!waitingBeside)
+            waitingBeside = otherWaiters(programDir);
+        if (!waitingBeside->isEmpty())
+            createFile(reportedPath(programDir, jobOfRecord(name)),
+                       reportedNotice(batchesOf(record.contents), *waitingBeside));
         // With standard output gone, the rest are left for another waiter.
         if (!printAndDelete(record, report))
             break;
