@@ -30,13 +30,21 @@ QByteArray recordPath(const QByteArray &programDir, const QByteArray &jobId);
 // hidden, so that nothing lists it.
 QByteArray newRecordPath(const QByteArray &programDir, const QByteArray &jobId);
 
+// A job placed on the slot of the job that placed it, which lends it, is kept
+// in <job id>.lent: a slot's file in all but that no launcher counts it.
+QByteArray lentFilePath(const QByteArray &programDir, const QByteArray &jobId);
+
 // Whether an entry of the program directory with this name holds a slot: names
 // ending in ".pid" in any letter case.
 bool countsAsSlot(const QByteArray &name);
 
+// Whether it may be a slot's file, that of a job on a lent slot included.
+bool mayBeSlotFile(const QByteArray &name);
+
 // The launched job whose pid file or record an entry's name is; empty for every
 // other name.
 QByteArray jobOfPidFile(const QByteArray &name);
+QByteArray jobOfLentFile(const QByteArray &name);
 QByteArray jobOfRecord(const QByteArray &name);
 
 // A launcher starts the runner beside it, never one from the PATH, with the job
