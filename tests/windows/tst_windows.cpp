@@ -590,6 +590,7 @@ void WindowsTest::batchesWaitForTheirOwnJobs_data()
     // reported to another batch, and is cleared away.
     QTest::newRow("a batch that ended without waiting")
         << QStringList{"cmd /c unjoined.cmd", ":wait", "if not exist \"%D%\\*.failed\" job sleep 10 & goto wait",
+                       "if exist \"%D%\\{*.pid\" job sleep 10 & goto wait",
                        "\"%D%\\taskjoin.exe\" > join.txt", "echo status %errorlevel%", "type join.txt"}
         << QByteArrayList{"status 0"};
 }
