@@ -16,7 +16,9 @@ QByteArrayList placementBatches(const QByteArray &programDir)
     // that placed the job waits for what the job places, joined or not.
     const QByteArray outerJob = enclosingJobId(programDir);
     if (!own.isEmpty() && isLaunchedJobId(outerJob)) {
-        const std::optional<QByteArray> outer = readFileStart(pidFilePath(programDir, outerJob));
+        std::optional<QByteArray> outer = readFileStart(pidFilePath(programDir, outerJob));
+        if (!outer)
+            outer = readFileStart(lentFilePath(programDir, outerJob));
         if (outer && sameBatch(runnerBatchOf(*outer), own))
             batches += batchesOf(*outer);
     }

@@ -84,8 +84,8 @@ QByteArray enclosingJobId(const QByteArray &programDir)
     // A killed runner's job runs on in its session, and still belongs to its
     // batches: its pid file is the one that names the session as its runner's.
     const QByteArray own = currentBatch();
-    for (const QByteArray &name : listEntries(programDir, countsAsSlot).value_or(QByteArrayList())) {
-        const QByteArray candidate = jobOfPidFile(name);
+    for (const QByteArray &name : listEntries(programDir, mayBeSlotFile).value_or(QByteArrayList())) {
+        const QByteArray candidate = countsAsSlot(name) ? jobOfPidFile(name) : jobOfLentFile(name);
         const std::optional<QByteArray> start = isLaunchedJobId(candidate) ? readFileStart(programDir + '/' + name) : std::nullopt;
         if (start && sameBatch(runnerBatchOf(*start), own))
             return candidate;

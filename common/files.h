@@ -62,6 +62,9 @@ std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*w
 // At most the first 4 KiB of a file, read beside any process that holds it.
 std::optional<QByteArray> readFileStart(const QByteArray &path);
 
+// Whether something, a link included, is there by that name.
+bool fileExists(const QByteArray &path);
+
 // Appends to an existing file.
 bool appendToFile(const QByteArray &path, const QByteArray &data);
 

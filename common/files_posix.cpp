@@ -136,6 +136,12 @@ qint64 roomToAppend(const QByteArray &path)
     return std::max<qint64>(0, qint64(file.st_blocks) * 512 - file.st_size) + qint64(system.f_bavail) * qint64(system.f_frsize);
 }
 
+bool fileExists(const QByteArray &path)
+{
+    struct stat file;
+    return lstat(path.constData(), &file) == 0;
+}
+
 bool isAnotherUsers(int fd)
 {
     struct stat file;

@@ -159,6 +159,11 @@ qint64 roomToAppend(const QByteArray &)
     return std::numeric_limits<qint64>::max();
 }
 
+bool fileExists(const QByteArray &path)
+{
+    return GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool isAnotherUsers(const QByteArray &)
 {
     return false;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 static constexpr char pidFileExtension[] = ".pid";
+static constexpr char lentFileExtension[] = ".lent";
 static constexpr char recordExtension[] = ".failed";
 static constexpr char reportedExtension[] = ".reported";
 
@@ -37,6 +38,11 @@ QByteArray pidFilePath(const QByteArray &programDir, const QByteArray &jobId)
     return programDir + '/' + jobId + pidFileExtension;
 }
 
+QByteArray lentFilePath(const QByteArray &programDir, const QByteArray &jobId)
+{
+    return programDir + '/' + jobId + lentFileExtension;
+}
+
 QByteArray recordPath(const QByteArray &programDir, const QByteArray &jobId)
 {
     return programDir + '/' + jobId + recordExtension;
@@ -64,6 +70,11 @@ bool countsAsSlot(const QByteArray &name)
     });
 }
 
+bool mayBeSlotFile(const QByteArray &name)
+{
+    return countsAsSlot(name) || name.endsWith(lentFileExtension);
+}
+
 static QByteArray jobOfFile(const QByteArray &name, const char *extension)
 {
     const QByteArrayView jobId = QByteArrayView(name).chopped(std::min(name.size(), qsizetype(qstrlen(extension))));
@@ -73,6 +84,11 @@ static QByteArray jobOfFile(const QByteArray &name, const char *extension)
 QByteArray jobOfPidFile(const QByteArray &name)
 {
     return jobOfFile(name, pidFileExtension);
+}
+
+QByteArray jobOfLentFile(const QByteArray &name)
+{
+    return jobOfFile(name, lentFileExtension);
 }
 
 QByteArray jobOfRecord(const QByteArray &name)

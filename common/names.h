@@ -34,13 +34,21 @@ QByteArray newRecordPath(const QByteArray &programDir, const QByteArray &jobId);
 // printed and deleted a record that they were waiting for too.
 QByteArray reportedPath(const QByteArray &programDir, const QByteArray &jobId);
 
+// A job placed on the slot of the job that placed it, which lends it, is kept
+// in <job id>.lent: a slot's file in all but that no launcher counts it.
+QByteArray lentFilePath(const QByteArray &programDir, const QByteArray &jobId);
+
 // Whether an entry of the program directory with this name holds a slot: names
 // ending in ".pid" in any letter case.
 bool countsAsSlot(const QByteArray &name);
 
+// Whether it may be a slot's file, that of a job on a lent slot included.
+bool mayBeSlotFile(const QByteArray &name);
+
 // The launched job whose pid file or record an entry's name is; empty for every
 // other name.
 QByteArray jobOfPidFile(const QByteArray &name);
+QByteArray jobOfLentFile(const QByteArray &name);
 QByteArray jobOfRecord(const QByteArray &name);
 QByteArray jobOfReported(const QByteArray &name);
 

@@ -13,10 +13,10 @@
 // that the slot lives exactly as long as the job. Differs between POSIX
 // systems (slotfile_posix.cpp) and Windows (slotfile_win.cpp).
 
-// Creates the pid file with its contents and holds it. The hold is the lock or
-// handle that the runner and the job inherit. Empty, after saying so, when the
-// slot cannot be had.
-Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents);
+// Creates the pid file with its contents, or for a job on a lent slot its lent
+// file, and holds it. The hold is the lock or handle that the runner and the
+// job inherit. Empty, after saying so, when the slot cannot be had.
+Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents, bool lent);
 
 // Deletes or renames the pid file that this process's job holds, where it holds
 // it through its own handle (Windows), and lets go of that handle: the slot is

@@ -14,12 +14,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents)
+Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents, bool lent)
 {
     // Written, then opened again for reading only and locked: the job inherits
     // the lock, and a file system with files open for writing cannot be
     // remounted read-only. Nobody counts meanwhile: the directory is locked.
-    const QByteArray pidFile = pidFilePath(programDir, jobId);
+    const QByteArray pidFile = lent ? lentFilePath(programDir, jobId) : pidFilePath(programDir, jobId);
     int fd = open(pidFile.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         const int error = errno;

@@ -39,12 +39,12 @@ static void letGoOfSlot(HANDLE slot)
     SetEnvironmentVariableW(slotVariable, nullptr);
 }
 
-Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents)
+Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents, bool lent)
 {
     // Opened without sharing delete access and inherited by the runner and every
     // process of its job: while any of them lives, nobody can delete or rename it.
     // Others may read it.
-    const QByteArray pidFile = pidFilePath(programDir, jobId);
+    const QByteArray pidFile = lent ? lentFilePath(programDir, jobId) : pidFilePath(programDir, jobId);
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     Hold slot(CreateFileW(widePath(pidFile).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
@@ -111,7 +111,7 @@ QByteArrayList heldPidFiles()
 {
     const HANDLE slot = heldSlot();
     const QByteArray name = slot ? fileNameOf(slot) : QByteArray();
-    return countsAsSlot(name) ? QByteArrayList{name} : QByteArrayList();
+    return mayBeSlotFile(name) ? QByteArrayList{name} : QByteArrayList();
 }
 
 bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QByteArray *contents)

@@ -11,6 +11,7 @@
 
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 
@@ -55,6 +56,13 @@ static QByteArray fitted(const QByteArray &report, qint64 room)
     return cut < 0 || cut + 1 == report.size() ? report.left(firstEnd) : report.left(firstEnd + 1) + report.mid(cut + 1);
 }
 
+// The file of a job's slot: its pid file, or the file of a job on a lent slot.
+static QByteArray slotFileOf(const QByteArray &programDir, const QByteArray &jobId)
+{
+    const QByteArray lent = lentFilePath(programDir, jobId);
+    return isLaunchedJobId(jobId) && fileExists(lent) ? lent : pidFilePath(programDir, jobId);
+}
+
 // Tries a step that frees the slot until it succeeds or cannot; true if it
 // succeeded. Until then the slot stays taken, so that nobody takes the job for
 // a lost one, and the batch's waiter waits for the report.
@@ -71,53 +79,73 @@ static bool untilDone(const QByteArray &pidFile, const std::function<bool()> &st
     return error == 0;
 }
 
-// The number of taken slots, not counting the pid files named in `ignored`:
-// every one where `batch` is empty, otherwise the slots of the jobs of that
-// batch and of the batches inside it. Pid files of launched jobs of which no
-// process is left become records of lost jobs and are not counted. Call with
-// the program directory locked.
-static std::optional<int> countTakenSlots(const QByteArray &programDir, const QByteArray &batch,
-                                          const QByteArrayList &ignored)
+// What a count of the slots finds: how many are taken, not counting the pid
+// files named in `ignored`, every one where `batch` is empty, otherwise those of
+// the jobs of that batch and of the batches inside it, jobs on lent slots
+// included; and whether a job placed from `lender` is on a lent slot.
+struct TakenSlots
 {
-    const std::optional<QByteArrayList> names = listEntries(programDir, countsAsSlot);
+    int taken = 0;
+    bool lent = false;
+};
+
+// Counts the slots; pid files of launched jobs of which no process is left
+// become records of lost jobs and are not counted. Call with the program
+// directory locked.
+static std::optional<TakenSlots> countTakenSlots(const QByteArray &programDir, const QByteArray &batch,
+                                                 const QByteArrayList &ignored, const QByteArray &lender)
+{
+    const std::optional<QByteArrayList> names = listEntries(programDir, mayBeSlotFile);
     if (!names)
         return std::nullopt;
-    int taken = 0;
+    TakenSlots found;
     for (const QByteArray &name : *names) {
         if (ignored.contains(name))
             continue;
+        const bool lent = !countsAsSlot(name);
         // One placed by hand holds a slot for launchers, but no waiter waits for it.
-        const QByteArray jobId = jobOfPidFile(name);
+        const QByteArray jobId = lent ? jobOfLentFile(name) : jobOfPidFile(name);
         if (jobId.isEmpty()) {
-            taken += batch.isEmpty();
+            found.taken += batch.isEmpty() && !lent;
             continue;
         }
         // Nobody saw how a reclaimed job ended: its runner was killed, or the
         // machine stopped. Its pid file becomes the record that says so.
         QByteArray contents;
         if (reclaimIfAbandoned(programDir + '/' + name, recordPath(programDir, jobId),
-                               batch.isEmpty() ? nullptr : &contents))
+                               batch.isEmpty() && !lent ? nullptr : &contents))
             continue;
-        if (batch.isEmpty() || isOfBatch(contents, batch))
-            ++taken;
+        if (!batch.isEmpty())
+            found.taken += isOfBatch(contents, batch);
+        else if (!lent)
+            ++found.taken;
+        else if (!lender.isEmpty() && sameBatch(batchesOf(contents).value(0), lender))
+            found.lent = true;
     }
-    return taken;
+    return found;
 }
 
 // Waits until fewer than `bound` slots are taken, counted as countTakenSlots
-// does, and returns the program directory's lock, still held, so that the
-// caller can act before anyone else counts. Launchers wait in line: only the
-// first counts and watches, the others sleep until it has its slot.
+// does, or, where `lend` is given, until no job of `lender` is on a lent slot,
+// and says in `lend` whether it was the lent slot that came free. Returns the
+// program directory's lock, still held, so that the caller can act before
+// anyone else counts. Launchers wait in line: only the first counts and
+// watches, the others sleep until it has its slot.
 static Hold waitUntilFewer(const QByteArray &programDir, int bound, const QByteArray &batch,
-                           const QByteArrayList &ignored, bool inLine)
+                           const QByteArrayList &ignored, bool inLine, const QByteArray &lender = QByteArray(),
+                           bool *lend = nullptr)
 {
     Hold place;
     Handle watch = Hold::none;
     bool watching = false;
     for (;;) {
         Hold lock = lockProgramDir(programDir);
-        const std::optional<int> taken = lock ? countTakenSlots(programDir, batch, ignored) : std::nullopt;
-        if (!taken || *taken < bound) {
+        const std::optional<TakenSlots> taken = lock ? countTakenSlots(programDir, batch, ignored, lender)
+                                                     : std::nullopt;
+        const bool lendable = taken && lend && taken->taken >= bound && !taken->lent;
+        if (!taken || taken->taken < bound || lendable) {
+            if (lend)
+                *lend = lendable;
             // The next in line counts once the lock is ours no more: after the claim.
             place = Hold();
             return taken ? std::move(lock) : Hold();
@@ -141,8 +169,14 @@ static Hold waitUntilFewer(const QByteArray &programDir, int bound, const QByteA
 
 Hold takeSlot(const QByteArray &programDir, int limit, const QByteArray &jobId, const QByteArrayList &batches)
 {
-    const Hold dirLock = waitUntilFewer(programDir, limit, QByteArray(), {}, true);
-    return dirLock ? claimSlotFile(programDir, jobId, placementLine(batches)) : Hold();
+    // Placed from inside a job of this directory, whose batch is the caller's,
+    // the job may go on that job's slot: such a launcher waits in no line, where
+    // it would not see its slot come free.
+    const QByteArray lender = batches.size() > 1 ? batches[0] : QByteArray();
+    bool lend = false;
+    const Hold dirLock = waitUntilFewer(programDir, limit, QByteArray(), {}, lender.isEmpty(), lender,
+                                        lender.isEmpty() ? nullptr : &lend);
+    return dirLock ? claimSlotFile(programDir, jobId, placementLine(batches), lend) : Hold();
 }
 
 void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold slot, const QByteArrayList &batches,
@@ -160,7 +194,7 @@ QByteArrayList enterSlot(const QByteArray &programDir, const QByteArray &jobId, 
     // job left running may still run. On a full disk the line goes in with the report.
     if (programDir.isEmpty() || !isLaunchedJobId(jobId))
         return {};
-    const QByteArray pidFile = pidFilePath(programDir, jobId);
+    const QByteArray pidFile = slotFileOf(programDir, jobId);
     const QByteArrayList batches = batchesOf(readFileStart(pidFile).value_or(QByteArray()));
     untilDone(pidFile, [&] { return appendWhatFits(pidFile, runnerLine(currentBatch())); }, "Error Cannot Write : ");
     // Without the room, a report on a full disk keeps what fits of it: said now.
@@ -169,13 +203,25 @@ QByteArrayList enterSlot(const QByteArray &programDir, const QByteArray &jobId, 
     return batches;
 }
 
+void waitForBorrower(const QByteArray &programDir, const QByteArray &jobId)
+{
+    // Most jobs place none: a look at the names alone tells.
+    if (programDir.isEmpty() || !isLaunchedJobId(jobId))
+        return;
+    const QByteArrayList names = listEntries(programDir, mayBeSlotFile).value_or(QByteArrayList());
+    if (std::none_of(names.begin(), names.end(), [](const QByteArray &name) { return !jobOfLentFile(name).isEmpty(); }))
+        return;
+    bool free = false;
+    waitUntilFewer(programDir, 0, QByteArray(), {}, false, currentBatch(), &free);
+}
+
 void freeSlot(const QByteArray &programDir, const QByteArray &jobId)
 {
     // Where the program directory cannot be had, the slot is reclaimed once the
     // job has ended: its lock goes with the last of its processes. A name that
     // cannot be a file (a runner started by hand) is no slot.
     if (!programDir.isEmpty() && isSafeJobId(jobId)) {
-        const QByteArray pidFile = pidFilePath(programDir, jobId);
+        const QByteArray pidFile = slotFileOf(programDir, jobId);
         untilDone(pidFile, [&] { return deletePidFile(pidFile); });
     }
 }
@@ -191,7 +237,7 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
     // The report goes into the pid file, which then becomes the record: on a
     // full disk, the room set aside when the job started takes the report, and
     // a rename needs none.
-    const QByteArray pidFile = pidFilePath(programDir, jobId);
+    const QByteArray pidFile = slotFileOf(programDir, jobId);
     const QByteArray record = recordPath(programDir, jobId);
     const std::optional<QByteArray> start = readFileStart(pidFile);
     if (!start && (errno == ELOOP || errno == EINVAL)) {

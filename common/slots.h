@@ -16,7 +16,10 @@
 // three programs do with slots, in the order of a job's life.
 
 // The launcher: waits until fewer than `limit` slots are taken and claims the
-// job's, its pid file naming the job's batches. The hold is the slot's, for the
+// job's, its pid file naming the job's batches. Placed from inside a job of this
+// directory, the job may instead go on that job's slot, lent, if no other job
+// placed from it is on it now: it is kept in a lent file, which no launcher
+// counts, so that a job that waits for the jobs it places never waits for ever. The hold is the slot's, for the
 // runner and its job to inherit; empty, after saying so, when the slots cannot
 // be seen or the slot cannot be had: a directory that cannot be read is not an
 // empty one.
@@ -31,6 +34,10 @@ void giveBackSlot(const QByteArray &programDir, const QByteArray &jobId, Hold sl
 // started, and sets room aside there for a report of reportSize bytes. Returns
 // the job's batches, as its pid file names them, for recordFailure.
 QByteArrayList enterSlot(const QByteArray &programDir, const QByteArray &jobId, qsizetype reportSize);
+
+// The runner, once its job has ended: waits until no job placed from it is on
+// its slot, lent (see takeSlot), so that the slot carries that job to its end.
+void waitForBorrower(const QByteArray &programDir, const QByteArray &jobId);
 
 // The runner, once its job has ended well: frees the slot.
 void freeSlot(const QByteArray &programDir, const QByteArray &jobId);

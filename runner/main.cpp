@@ -173,6 +173,7 @@ int main(int argc, char *argv[])
     if (job.pid >= 0)
         relayOutput(job);
     const int jobStatus = waitForJob(job);
+    waitForBorrower(programDir, jobId);
 
     // A job that ignored a signal passed on to it and ended well has not failed.
     if (jobStatus != 0)

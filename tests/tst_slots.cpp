@@ -25,6 +25,7 @@ class SlotsTest : public QObject
 private slots:
     void simultaneousLaunchersNeverOvershoot_data();
     void simultaneousLaunchersNeverOvershoot();
+    void scriptsThatRunScriptsShareTheLimit();
     void cancellingFreesTheSlots();
     void cancellingAtOnceIsAFailureNotALoss();
     void runnerPassesSignalsOnAndWaitsForTheJob_data();
@@ -114,6 +115,24 @@ void SlotsTest::simultaneousLaunchersNeverOvershoot()
         QVERIFY(!records.contains("missing"));
         QCOMPARE(install.pidFiles(), QStringList());
     }
+}
+
+void SlotsTest::scriptsThatRunScriptsShareTheLimit()
+{
+    Install install;
+    QVERIFY(install.isValid());
+    // At limit 2, three scripts placed as jobs, each placing its compiles and
+    // waiting for them: they finish, with never more than two slots taken.
+    const Result result = runScript(install, R"sh(
+        taskset -p -c 0,1 $$ > /dev/null
+        printf '%s\n' 'for i in 1 2 3; do "$D/taskfan" "sleep 0.2; echo $1 $i"; done' '"$D/taskjoin" > /dev/null' > "$D/lib"
+        chmod +x "$D/lib"
+        (while [ ! -e "$D/done" ]; do ls "$D" | grep -c '\.pid$' >> "$D/counts"; sleep 0.01; done) &
+        for lib in zlib png jpeg; do "$D/taskfan" "$D/lib" $lib > /dev/null; done
+        "$D/taskjoin" > /dev/null; echo "joined $?"
+        touch "$D/done"; wait
+        sort -n "$D/counts" | tail -n 1)sh");
+    QCOMPARE(result.output, QByteArray("joined 0\n2\n"));
 }
 
 void SlotsTest::cancellingFreesTheSlots()

@@ -581,10 +581,16 @@ void WindowsTest::batchesWaitForTheirOwnJobs_data()
         << QStringList{"\"%D%\\taskfan.exe\" \"%D%\\taskfan.exe\" job sleep 1000 ^^^& exit /b 5",
                        "\"%D%\\taskjoin.exe\" > join.txt", "echo status %errorlevel%", "type join.txt"}
         << QByteArrayList{"status 1", "Error Job Failed : 5 : /S /C \"job sleep 1000 & exit /b 5\""};
+    // A job that places jobs and waits for them lends them its slot, one at a time.
+    QTest::newRow("a job that places jobs and waits for them")
+        << QStringList{"\"%D%\\taskfan.exe\" cmd /c nested.cmd", "\"%D%\\taskjoin.exe\" > join.txt",
+                       "echo status %errorlevel%", "type join.txt"}
+        << QByteArrayList{"status 1", "Error Job Failed : 6 : /S /C \"exit /b 6 \"", "status 0"};
     // A failure nobody can take any more, its batch and the job's gone, is not
     // reported to another batch, and is cleared away.
     QTest::newRow("a batch that ended without waiting")
         << QStringList{"cmd /c unjoined.cmd", ":wait", "if not exist \"%D%\\*.failed\" job sleep 10 & goto wait",
+                       "if exist \"%D%\\{*.pid\" job sleep 10 & goto wait",
                        "\"%D%\\taskjoin.exe\" > join.txt", "echo status %errorlevel%", "type join.txt"}
         << QByteArrayList{"status 0"};
 }
@@ -597,6 +603,17 @@ void WindowsTest::batchesWaitForTheirOwnJobs()
     Install install;
     QVERIFY(install.valid);
     QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
+    // At limit 1: slots placed by hand hold all but one.
+    QStringList reserved;
+    for (int i = 1; i < QThread::idealThreadCount(); ++i) {
+        reserved << QStringLiteral("reserved%1.pid").arg(i);
+        QVERIFY(QFile(install.programs + '/' + reserved.last()).open(QIODevice::WriteOnly));
+    }
+    QFile nested(install.work.filePath(QStringLiteral("nested.cmd")));
+    QVERIFY(nested.open(QIODevice::WriteOnly));
+    nested.write("@echo off\r\n\"%D%\\taskfan.exe\" job sleep 500 > nul\r\n\"%D%\\taskfan.exe\" exit /b 6 > nul\r\n"
+                 "\"%D%\\taskjoin.exe\" > nested.txt\r\necho status %errorlevel%\r\ntype nested.txt\r\n");
+    nested.close();
     QFile inner(install.work.filePath(QStringLiteral("inner.cmd")));
     QVERIFY(inner.open(QIODevice::WriteOnly));
     inner.write("@echo off\r\n\"%D%\\taskfan.exe\" exit /b 4 > nul\r\n\"%D%\\taskjoin.exe\" > inner.txt\r\n"
@@ -609,7 +626,7 @@ void WindowsTest::batchesWaitForTheirOwnJobs()
     const Batch batch = runBatch(install, lines);
     QVERIFY(batch.ended);
     QCOMPARE(reports(batch.output), expected);
-    QCOMPARE(install.pidFiles(), QStringList());
+    QCOMPARE(install.pidFiles(), reserved);
     QCOMPARE(QDir(install.programs).entryList({"*.failed"}), QStringList());
 }
 
