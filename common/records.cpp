@@ -58,7 +58,7 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
     for (const ListedRecord &listed : records) {
         const QByteArray &name = listed.name;
         const QByteArray path = programDir + '/' + name;
-        // One unreadable, or another user's, is none of ours.
+        // Word from another waiter; one unreadable, or another user's, is none of ours.
         if (!jobOfReported(name).isEmpty()) {
             reported = (!listed.start.isEmpty() && takeNotice(programDir, path, listed.start, batch)) || reported;
             continue;
