@@ -2,6 +2,7 @@
 // in the background through taskexec.
 
 #include "batch.h"
+#include "cancel.h"
 #include "frame.h"
 #include "names.h"
 #include "slots.h"
@@ -30,6 +31,8 @@ static const QByteArray usage =
 int main(int argc, char *argv[])
 {
     prepareStandardStreams();
+    // Ctrl-C or a closed terminal while it waits stops the batch, not the launcher alone.
+    catchStopRequests();
     const QByteArrayList arguments = commandLine(argc, argv);
     printLine("taskfan 0.2");
     answerHelpWords(arguments, usage);
@@ -50,17 +53,24 @@ int main(int argc, char *argv[])
 
     // A job started without its slot would run beyond the limit.
     Hold slot = takeSlot(programDir, limit, jobId, batches);
-    if (!slot)
+    if (!slot && !stopRequested())
         endProgram(1);
 
     const QByteArray runner = runnerPath(programDir);
-    if (!startRunner(runner, runnerWords, slot)) {
+    if (slot && !startRunner(runner, runnerWords, slot)) {
         // Said now, and reported by the batch's taskjoin, as a failed job is.
         const QByteArray why = reason(errno);
         const QByteArray report = "Error Cannot Start : " + runner + why + " : " + arguments.mid(1).join(' ');
         printLine(report);
         giveBackSlot(programDir, jobId, std::move(slot), batches, report);
         endProgram(1);
+    }
+    // Asked to stop while it waited, and nothing placed, or just as it placed the
+    // job, which then stops with the rest of the batch; the batch's next taskjoin
+    // reports them.
+    if (stopRequested()) {
+        stopBatch(programDir, currentBatch());
+        endAsStopped();
     }
     endProgram(0);
 }

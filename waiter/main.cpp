@@ -2,6 +2,7 @@
 // directory has ended, then reports the jobs that failed.
 
 #include "batch.h"
+#include "cancel.h"
 #include "frame.h"
 #include "records.h"
 #include "slots.h"
@@ -19,6 +20,8 @@ static const QByteArray usage =
 int main(int argc, char *argv[])
 {
     prepareStandardStreams();
+    // Ctrl-C or a closed terminal while it waits stops the batch, not the waiter alone.
+    catchStopRequests();
     printLine("taskjoin 0.2");
     // Other words are ignored, as ever.
     answerHelpWords(commandLine(argc, argv), usage);
@@ -27,8 +30,20 @@ int main(int argc, char *argv[])
         endProgram(1);
     // Inside a job the batch is the job's own, so its own slot is not waited for.
     const QByteArray batch = currentBatch();
-    const std::optional<QList<ListedRecord>> records = waitForBatchEnd(programDir, batch);
+    std::optional<QList<ListedRecord>> records = waitForBatchEnd(programDir, batch);
+    // Asked to stop while it waited: the batch's jobs are stopped, and reported
+    // as failed.
+    const bool stopped = stopRequested();
+    if (stopped)
+        records = stopBatch(programDir, batch);
+    // From here on a signal ends the waiter between two reports, as ever.
+    releaseStopRequests();
+    if (!records && stopped)
+        endAsStopped();
     if (!records)
         endProgram(1);
-    endProgram(reportBatchFailures(programDir, *records, batch) ? 1 : 0);
+    const bool failed = reportBatchFailures(programDir, *records, batch);
+    if (stopped)
+        endAsStopped();
+    endProgram(failed ? 1 : 0);
 }
