@@ -18,6 +18,7 @@ static const QByteArray usage =
     "Usage: taskfan WORDS...\n"
     "Waits until fewer jobs run than the machine has processors, then starts the\n"
     "command in the background and returns; taskjoin waits for the jobs.\n"
+    "Ctrl-C while it waits places nothing and stops the jobs of its batch.\n"
 #ifdef Q_OS_WIN
     "The words run as typed at the prompt, through cmd.exe /S /C; one quoted word\n"
     "alone is a whole command line, as after cmd /c \"...\".\n"
@@ -25,7 +26,8 @@ static const QByteArray usage =
     "One word is a shell command line for /bin/sh -c; several words are a command\n"
     "and its arguments, passed on exactly.\n"
 #endif
-    "Exit status: 0 job placed; 1 no slot claimed or the runner not started; 2 no words.\n"
+    "Exit status: 0 job placed; 1 no slot claimed or the runner not started;\n"
+    "2 no words; 130 stopped by Ctrl-C.\n"
     "See: man taskfan\n";
 
 int main(int argc, char *argv[])

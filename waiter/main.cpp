@@ -12,9 +12,10 @@ static const QByteArray usage =
     "Usage: taskjoin\n"
     "Waits until every job that the calling script placed from this install\n"
     "directory has ended, then prints a line for each of them that failed or was\n"
-    "lost, with the end of what a failed job wrote to standard error.\n"
+    "lost, with the end of what a failed job wrote to standard error. Ctrl-C\n"
+    "while it waits stops those jobs, and reports them.\n"
     "Exit status: 0 every job succeeded; 1 a job failed or was lost, or the\n"
-    "directory could not be found, locked or listed.\n"
+    "directory could not be found, locked or listed; 130 stopped by Ctrl-C.\n"
     "See: man taskjoin\n";
 
 int main(int argc, char *argv[])
