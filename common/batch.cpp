@@ -17,7 +17,7 @@ QByteArrayList placementBatches(const QByteArray &programDir)
     const QByteArray outerJob = enclosingJobId(programDir);
     if (!own.isEmpty() && isLaunchedJobId(outerJob)) {
         const std::optional<QByteArray> outer = readFileStart(pidFilePath(programDir, outerJob));
-        if (outer && runnerBatchOf(*outer) == own)
+        if (outer && sameBatch(runnerBatchOf(*outer), own))
             batches += batchesOf(*outer);
     }
     return batches;

@@ -36,5 +36,5 @@ bool batchLives(const QByteArray &batch);
 bool sameBatch(const QByteArray &recorded, const QByteArray &current);
 
 // The job id of the runner that started the caller's batch, where that runner
-// is this directory's; empty otherwise.
+// is this directory's, even once it has been killed; empty otherwise.
 QByteArray enclosingJobId(const QByteArray &programDir);

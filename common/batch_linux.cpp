@@ -1,17 +1,27 @@
 #include "batch.h"
 
+#include "files.h"
+#include "jobfile.h"
 #include "names.h"
 #include "proc_linux.h"
 
 #include <unistd.h>
+
+// A session whose leader is outside our pid namespace (a container entered
+// from outside) has the id 0 here: the namespace stands for its leader, and its
+// first process lives as long as it does.
+static QByteArray leaderOf(const QByteArray &session)
+{
+    return session == "0" ? QByteArray("1") : session;
+}
 
 QByteArray currentBatch()
 {
     // A session id alone comes back once the session has ended; its leader's
     // start does not. A session whose leader has gone is "0".
     const QByteArray session = QByteArray::number(getsid(0));
-    const std::optional<ProcessStat> leader = processStat(session);
-    const bool led = leader && QByteArray::number(leader->session) == session;
+    const std::optional<ProcessStat> leader = processStat(leaderOf(session));
+    const bool led = leader && (session == "0" || QByteArray::number(leader->session) == session);
     return bootId() + ':' + session + ':' + (led ? leader->startTime : QByteArray("0"));
 }
 
@@ -26,8 +36,8 @@ static Leader batchLeader(const QByteArray &batch, QByteArray *session)
         return Leader::Replaced;
     *session = parts[1];
     if (parts[2] == "0")
-        return Leader::Unknown;
-    const std::optional<ProcessStat> leader = processStat(parts[1]);
+        return parts[1] == "0" ? Leader::Replaced : Leader::Unknown;
+    const std::optional<ProcessStat> leader = processStat(leaderOf(parts[1]));
     if (!leader)
         return Leader::Ended;
     // A session id is given to no new process while any process of that session
@@ -66,5 +76,19 @@ bool sameBatch(const QByteArray &recorded, const QByteArray &current)
 QByteArray enclosingJobId(const QByteArray &programDir)
 {
     // A runner leads the session that its job runs in.
-    return jobOfRunner(programDir, processWords(getsid(0)));
+    const QByteArray leader = QByteArray::number(getsid(0));
+    const QByteArray jobId = jobOfRunner(programDir, processWords(leader.toInt()));
+    const std::optional<ProcessStat> leaderStat = processStat(leaderOf(leader));
+    if (!jobId.isEmpty() || (leaderStat && leaderStat->state != 'Z'))
+        return jobId;
+    // A killed runner's job runs on in its session, and still belongs to its
+    // batches: its pid file is the one that names the session as its runner's.
+    const QByteArray own = currentBatch();
+    for (const QByteArray &name : listEntries(programDir, countsAsSlot).value_or(QByteArrayList())) {
+        const QByteArray candidate = jobOfPidFile(name);
+        const std::optional<QByteArray> start = isLaunchedJobId(candidate) ? readFileStart(programDir + '/' + name) : std::nullopt;
+        if (start && sameBatch(runnerBatchOf(*start), own))
+            return candidate;
+    }
+    return QByteArray();
 }

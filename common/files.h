@@ -74,6 +74,16 @@ bool reserveRoom(const QByteArray &path, qsizetype size);
 // be told.
 qint64 roomToAppend(const QByteArray &path);
 
+// Whether a file is another user's. In an install that users share, the slots
+// are everyone's, but a user's batches, jobs and records are that user's own
+// (POSIX systems; on Windows nothing is another user's).
+bool isAnotherUsers(const QByteArray &path);
+
+// Gives a file of the caller's the mode that the caller's umask gives new files,
+// its owner still reading and writing it: a report is as private as its user
+// wants (POSIX systems).
+bool applyUmask(const QByteArray &path);
+
 // Creates a new file with the data, never through a link.
 bool createFile(const QByteArray &path, const QByteArray &data);
 

@@ -136,6 +136,26 @@ qint64 roomToAppend(const QByteArray &path)
     return std::max<qint64>(0, qint64(file.st_blocks) * 512 - file.st_size) + qint64(system.f_bavail) * qint64(system.f_frsize);
 }
 
+bool isAnotherUsers(int fd)
+{
+    struct stat file;
+    return fstat(fd, &file) == 0 && file.st_uid != geteuid();
+}
+
+bool isAnotherUsers(const QByteArray &path)
+{
+    struct stat file;
+    return lstat(path.constData(), &file) == 0 && file.st_uid != geteuid();
+}
+
+bool applyUmask(const QByteArray &path)
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    const Hold file = openExisting(path, O_RDONLY);
+    return file && fchmod(file.get(), (0666 & ~mask) | 0600) == 0;
+}
+
 bool createFile(const QByteArray &path, const QByteArray &data)
 {
     const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);

@@ -51,6 +51,9 @@ void setErrno(DWORD error)
     case ERROR_HANDLE_DISK_FULL:
         errno = ENOSPC;
         break;
+    case ERROR_CANT_RESOLVE_FILENAME:
+        errno = ELOOP;
+        break;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
         // Held by a process of a job: not something that passes with a retry.
@@ -61,11 +64,24 @@ void setErrno(DWORD error)
     }
 }
 
+HANDLE openExistingFile(const QByteArray &path, DWORD access, DWORD share)
+{
+    const HANDLE file = CreateFileW(widePath(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information)
+        && (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(file);
+        SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
 // Opened beside the runner and the job that hold the file.
 static HANDLE openShared(const QByteArray &path, DWORD access)
 {
-    return CreateFileW(widePath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return openExistingFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
 
 // Up to the first 4 KiB.
@@ -141,6 +157,16 @@ bool reserveRoom(const QByteArray &, qsizetype)
 qint64 roomToAppend(const QByteArray &)
 {
     return std::numeric_limits<qint64>::max();
+}
+
+bool isAnotherUsers(const QByteArray &)
+{
+    return false;
+}
+
+bool applyUmask(const QByteArray &)
+{
+    return true;
 }
 
 bool createFile(const QByteArray &path, const QByteArray &data)

@@ -23,5 +23,8 @@ bool lockFile(int fd, int operation);
 // be neither reclaimed nor taken as a record.
 void letOwnerReadAndWrite(int fd);
 
+// Whether the open file is another user's than the caller's.
+bool isAnotherUsers(int fd);
+
 // Reads up to 4 KiB from where the descriptor stands.
 std::optional<QByteArray> readStart(int fd);

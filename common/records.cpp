@@ -21,8 +21,10 @@ std::optional<QList<ListedRecord>> listFailureRecords(const QByteArray &programD
     if (!names)
         return std::nullopt;
     QList<ListedRecord> records;
-    for (const QByteArray &name : *names)
-        records.append({name, readFileStart(programDir + '/' + name).value_or(QByteArray())});
+    for (const QByteArray &name : *names) {
+        const QByteArray path = programDir + '/' + name;
+        records.append({name, isAnotherUsers(path) ? QByteArray() : readFileStart(path).value_or(QByteArray())});
+    }
     return records;
 }
 
@@ -43,14 +45,15 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
         FailureRecord record = holdRecord(path);
         const int error = record.hold ? 0 : errno;
         // Whose it is, from what it holds, or else from its start as it was listed.
-        const bool ours = batch.isEmpty() || isOfBatch(record.hold ? record.contents : listed.start, batch);
+        const bool ours = !record.anotherUsers
+            && (batch.isEmpty() || isOfBatch(record.hold ? record.contents : listed.start, batch));
         QByteArray report;
         if (error == ENOENT) {
             // Printed by another waiter: of ours, it was a failure of our batch.
             reported = reported || ours;
             continue;
-        } else if (error == EBUSY && !ours) {
-            // Being reported by a waiter of its own batch.
+        } else if (error != 0 && (record.anotherUsers || (error == EBUSY && !ours))) {
+            // Another user's, or being reported by a waiter of its own batch.
             continue;
         } else if (error != 0) {
             // Whose it is cannot be told, or it is ours and cannot be had: every

@@ -31,7 +31,8 @@ std::optional<QList<ListedRecord>> listFailureRecords(const QByteArray &programD
 // Takes the records listed one at a time, so that a waiter holds one descriptor
 // however many there are: prints and deletes those of `batch` and of the
 // batches inside it (every one where `batch` is empty), and deletes those of
-// batches that nobody can join any more. Call with the directory unlocked: a slow
+// batches that nobody can join any more. Another user's records are never of
+// our batches, and one that cannot be had is no concern of ours. Call with the directory unlocked: a slow
 // reader must not hold up other programs. True if the batch had a failure: one
 // printed here, one listed here but printed meanwhile by another of its
 // waiters, or one that cannot be had, named here.
@@ -45,12 +46,14 @@ struct FailureRecord
     QByteArray path;
     QByteArray contents;
     Hold hold;
+    bool anotherUsers = false;
 };
 
 // Reads a failure record and holds it, so that no other waiter prints it. The
 // hold is empty where the record cannot be had: errno is ENOENT where it is
 // gone, EBUSY where another waiter holds it for longer than a look at whose it
-// is takes, anything else where it cannot be read.
+// is takes, anything else where it cannot be read. Whether it is another user's
+// is told either way.
 FailureRecord holdRecord(const QByteArray &path);
 
 // Prints the report, then deletes the record where it is held, and lets go of

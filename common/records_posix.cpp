@@ -53,10 +53,12 @@ FailureRecord holdRecord(const QByteArray &path)
         file = openExisting(path, O_RDONLY);
     if (!file) {
         // A link, or another kind of file, is no record.
-        if (errno == ELOOP || errno == EINVAL)
-            errno = ENOENT;
+        const int error = errno == ELOOP || errno == EINVAL ? ENOENT : errno;
+        record.anotherUsers = isAnotherUsers(path);
+        errno = error;
         return record;
     }
+    record.anotherUsers = isAnotherUsers(file.get());
     // A lock of its own open file, apart from the pid file's flock, which what
     // the job left running may still hold.
     struct flock whole = {};

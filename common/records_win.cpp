@@ -18,23 +18,21 @@ FailureRecord holdRecord(const QByteArray &path)
     // can join). Its runner holds it a moment longer after the rename that makes
     // it a record: that is waited out.
     FailureRecord record{path, QByteArray(), Hold()};
-    // Only a regular file is a record.
+    // Only a regular file is a record; a directory cannot be opened as a file.
     const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES
-        && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         errno = ENOENT;
         return record;
     }
     for (const ULONGLONG since = GetTickCount64(); GetTickCount64() - since < recordWaitMs;) {
-        record.hold = Hold(CreateFileW(widePath(path).c_str(), GENERIC_READ | DELETE, FILE_SHARE_DELETE, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        record.hold = Hold(openExistingFile(path, GENERIC_READ | DELETE, FILE_SHARE_DELETE));
         if (record.hold || GetLastError() != ERROR_SHARING_VIOLATION)
             break;
         Sleep(1);
     }
     if (!record.hold) {
-        // Only a record gone or held is passed over; anything else is said.
-        const DWORD failed = GetLastError();
+        // Only a record gone or held, or a link, is passed over; anything else is said.
+        const DWORD failed = GetLastError() == ERROR_CANT_RESOLVE_FILENAME ? ERROR_FILE_NOT_FOUND : GetLastError();
         setErrno(failed);
         if (failed != ERROR_FILE_NOT_FOUND && failed != ERROR_SHARING_VIOLATION && (errno == ENOENT || errno == EBUSY))
             errno = EIO;

@@ -31,5 +31,6 @@ bool renamePidFile(const QByteArray &pidFile, const QByteArray &record);
 QByteArrayList heldPidFiles();
 
 // Turns the pid file into the record `record` when nothing of its job is left;
-// true if it did. Where `contents` is given, it gets the start of the pid file.
+// true if it did. Where `contents` is given, it gets the start of the pid file,
+// where the pid file is the caller's user's own: another's is of no batch of ours.
 bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QByteArray *contents = nullptr);

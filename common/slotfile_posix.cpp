@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents)
@@ -29,7 +30,9 @@ Hold claimSlotFile(const QByteArray &programDir, const QByteArray &jobId, const 
         errno = error;
         return Hold();
     }
-    letOwnerReadAndWrite(fd);
+    // Whatever the umask: every user of the install must be able to tell whether
+    // the job has ended, and take its slot back. It says only whose batch it is.
+    fchmod(fd, 0644);
     const ssize_t written = write(fd, contents.constData(), size_t(contents.size()));
     int error = written == contents.size() ? 0 : written < 0 ? errno : ENOSPC;
     if (close(fd) != 0 && error == 0 && errno != EINTR)
@@ -78,7 +81,7 @@ bool reclaimIfAbandoned(const QByteArray &pidFile, const QByteArray &record, QBy
     const bool unlocked = lockFile(file.get(), LOCK_EX | LOCK_NB);
     const QByteArray start = contents || unlocked ? readStart(file.get()).value_or(QByteArray()) : QByteArray();
     if (contents)
-        *contents = start;
+        *contents = isAnotherUsers(file.get()) ? QByteArray() : start;
     // Nothing of the job may be left: one that closed the lock it inherited
     // still runs in its runner's session.
     const QByteArray runnerBatch = runnerBatchOf(start);

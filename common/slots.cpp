@@ -218,6 +218,8 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
         untilDone(pidFile, [&] { return renamePidFile(pidFile, record); });
         return;
     }
+    // A pid file is everyone's to read; the report is as private as its user's umask wants.
+    applyUmask(pidFile);
     // On a full disk without the room set aside, the report is cut to what fits.
     const QByteArray before = failureLines(*start, currentBatch(), QByteArray());
     const QByteArray lines = before + fitted(report, roomToAppend(pidFile) - before.size());

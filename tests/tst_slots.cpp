@@ -7,12 +7,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTest>
 
 #include <algorithm>
 #include <csignal>
 
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +33,7 @@ private slots:
     void deadRunnersSlotComesBack();
     void slotComesBackOnlyWhenNothingOfTheJobIsLeft();
     void failuresSurviveAHostileUmask();
+    void usersSharingAnInstallKeepTheirBatches();
     void failuresSurviveAFileSystemInTrouble_data();
     void failuresSurviveAFileSystemInTrouble();
     void saysWhoHoldsTheLock();
@@ -237,20 +240,30 @@ void SlotsTest::deadRunnersSlotComesBack()
 {
     Install install;
     QVERIFY(install.isValid());
-    QCOMPARE(run(install.program("taskfan"), {"sleep 4"}).status, 0);
+    // Orphans come to the test, which reaps the killed runner: its job runs on
+    // in a session whose leader is gone.
+    QCOMPARE(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const auto noLongerReaper = qScopeGuard([] { prctl(PR_SET_CHILD_SUBREAPER, 0); });
+    QCOMPARE(run(install.program("taskfan"), {"until [ -e go ]; do sleep 0.05; done; ./taskfan 'exit 6'; sleep 2"},
+                 install.path()).status, 0);
     QList<qint64> runners;
     QVERIFY(waitUntil([&] { return (runners = runnersWithJobs(install)).size() == 1; }));
     const QString jobId = install.pidFiles().value(0).chopped(4);
     QCOMPARE(kill(pid_t(runners[0]), SIGKILL), 0);
+    QCOMPARE(waitpid(pid_t(runners[0]), nullptr, 0), pid_t(runners[0]));
     // The job still runs, so its slot still counts.
     QProcess waiter;
     waiter.start(install.program("taskjoin"), {});
     QVERIFY(!waiter.waitForFinished(1000));
     QCOMPARE(install.pidFiles().size(), 1);
-    // Once the job has ended, nothing holds the slot and the waiter takes it back,
-    // and says that nobody saw how the job ended.
+    // What it places is still of the batch. Once it has ended, nothing holds the
+    // slot and the waiter takes it back, and says that nobody saw how the job ended.
+    QVERIFY(QFile(install.path() + "/go").open(QIODevice::WriteOnly));
     QVERIFY(waiter.waitForFinished(20000));
-    QCOMPARE(waiter.readAllStandardOutput(), "taskjoin 0.2\nError Job Lost : " + jobId.toUtf8() + "\n");
+    QByteArrayList lines = waiter.readAllStandardOutput().split('\n');
+    std::sort(lines.begin(), lines.end());
+    QCOMPARE(lines, QByteArrayList({"", "Error Job Failed : 6 : -c|exit 6", "Error Job Lost : " + jobId.toUtf8(),
+                                    "taskjoin 0.2"}));
     QCOMPARE(waiter.exitCode(), 1);
     QCOMPARE(install.pidFiles(), QStringList());
     QVERIFY(processesIn(install).isEmpty());
@@ -314,6 +327,52 @@ void SlotsTest::failuresSurviveAHostileUmask()
     QVERIFY(result.output.contains("\njoined 1\ntaskjoin 0.2\nError Cannot Read : " + install.path().toUtf8() + "/{"));
     QVERIFY(result.output.endsWith(".failed : Permission denied\njoined 1\n"));
     QCOMPARE(QDir(install.path()).entryList({"*.failed"}, QDir::Files).size(), 1);
+    QCOMPARE(install.pidFiles(), QStringList());
+}
+
+void SlotsTest::usersSharingAnInstallKeepTheirBatches()
+{
+    if (geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
+        QSKIP("needs root and setpriv to run the programs as the user nobody");
+    Install install;
+    QVERIFY(install.isValid());
+    QCOMPARE(run("chmod", {"0777", install.path()}).status, 0);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("D", install.path());
+    const Result result = run("bash", {"-c", waitFor + QString(R"sh(
+        # Two users besides root: us, and nobody, whose files nobody else can read.
+        as() { local user=$1 script=$2; shift 2; setpriv --reuid=$user --regid=$user --clear-groups bash -c "$script" "$@"; }
+        us() { as 65533 "$@"; }
+        nobody() { as 65534 "umask 077; $1" "${@:2}"; }
+        # Their failed job, and a job that ends after its runner was killed: at
+        # limit 1 its slot comes back to us.
+        nobody '"$D/taskfan" "exit 9"; "$D/taskfan" "sleep 1; exec sleep 1"' > /dev/null
+        waitfor 'pgrep -f "^$D/taskexec .*exec sleep 1" > /dev/null'
+        pkill -KILL -f "^$D/taskexec .*exec sleep 1"
+        waitfor '! pgrep -u nobody -x sleep > /dev/null'
+        us 'timeout 20 taskset -c 0 "$D/taskfan" true > /dev/null; echo "placed $?"
+            timeout 20 "$D/taskjoin"; echo "joined $?"
+            "$D/taskfan" "until [ -e go ]; do sleep 0.05; done" > /dev/null'
+        # A pid file and a record that they forge in the name of our batch.
+        forged="$D/{00000000-0000-4000-8000-000000000001}"
+        nobody 'umask 022; printf "%s\n" "$0" > "$1.pid"; printf "%s\n\nError Job Failed : 1 : \033]0;forged\007\n" "$0" > "$1.failed"' \
+            "$(head -n 1 "$D"/*.pid)" "$forged"
+        nobody 'exec flock "$0.pid" sleep 30' "$forged" &
+        waitfor '[ -n "$(flock -n "$forged.pid" true || echo held)" ]'
+        touch go
+        us 'timeout 20 "$D/taskjoin"; echo "joined $?"'
+        pkill -u nobody -x flock; pkill -u nobody -x sleep; wait
+        rm "$forged.pid" "$forged.failed"
+        # The other user's own waiter reports its failures.
+        nobody '"$D/taskjoin"; echo "theirs $?"')sh")}, install.path(), 60000, environment);
+    const QByteArray ours = "placed 0\ntaskjoin 0.2\njoined 0\ntaskjoin 0.2\njoined 0\ntaskjoin 0.2\n";
+    QVERIFY2(result.output.startsWith(ours), result.output.constData());
+    QByteArrayList theirs = result.output.mid(ours.size()).split('\n');
+    std::sort(theirs.begin(), theirs.end());
+    QVERIFY2(theirs.size() == 4, result.output.constData());
+    QCOMPARE(theirs[1], "Error Job Failed : 9 : -c|exit 9");
+    QVERIFY2(theirs[2].startsWith("Error Job Lost : {"), theirs[2].constData());
+    QCOMPARE(theirs[3], "theirs 1");
     QCOMPARE(install.pidFiles(), QStringList());
 }
 

@@ -24,6 +24,7 @@ private slots:
     void twoScriptsShareTheSlots();
     void eachScriptJoinsItsOwnJobs();
     void recordsOfEndedScriptsGo();
+    void aLaterSessionOfTheSameIdIsAnotherBatch();
     void nestedBatchesJoinTheirOwn_data();
     void nestedBatchesJoinTheirOwn();
     void reportsEachFailedJobOnce();
@@ -182,6 +183,23 @@ void WaiterTest::recordsOfEndedScriptsGo()
                  && late.contains("\nError Job Failed : 10 : -c|until [ -e release ]; do sleep 0.05; done; exit 10\n"),
              late.constData());
     QCOMPARE(dir.entryList({"*.failed"}, QDir::Files), QStringList());
+}
+
+void WaiterTest::aLaterSessionOfTheSameIdIsAnotherBatch()
+{
+    if (run("unshare", {"--pid", "--fork", "--mount-proc", "true"}).status != 0)
+        QSKIP("needs unshare to start pid namespaces");
+    Install install;
+    QVERIFY(install.isValid());
+    // Containers one after another: their scripts have the same session id, 0,
+    // as their leader is outside. The first ends without joining its failed job.
+    const Result result = runScript(install, R"sh(
+        box() { unshare --pid --fork --mount-proc bash -c "$1"; }
+        box '"$D/taskfan" "exit 3" > /dev/null; until ls "$D"/*.failed > /dev/null 2>&1; do sleep 0.05; done'
+        box '"$D/taskjoin"; echo "later $?"'
+        box '"$D/taskfan" "exit 4" > /dev/null; "$D/taskjoin"; echo "own $?"')sh");
+    QCOMPARE(result.output, QByteArray("taskjoin 0.2\nlater 0\ntaskjoin 0.2\nError Job Failed : 4 : -c|exit 4\nown 1\n"));
+    QCOMPARE(QDir(install.path()).entryList({"*.failed"}, QDir::Files), QStringList());
 }
 
 void WaiterTest::nestedBatchesJoinTheirOwn_data()
