@@ -3,10 +3,12 @@
 #include "frame.h"
 #include "jobfile.h"
 #include "names.h"
+#include "posix.h"
 #include "proc_linux.h"
 
 #include <csignal>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 static constexpr int stopSignals[] = {SIGINT, SIGHUP};
@@ -89,6 +91,10 @@ static bool isRunnerOf(const QByteArray &programDir, const QByteArray &jobId, pi
 
 void stopJob(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents, bool atOnce)
 {
+    // Another user's job is that user's: no waiter of ours waits for it.
+    const Hold pidFile = openExisting(pidFilePath(programDir, jobId), O_RDONLY);
+    if (!pidFile || isAnotherUsers(pidFile.get()))
+        return;
     // The runner leads the session its job runs in, and says which in the pid
     // file once it has entered its slot; until then it is found by its words.
     const QList<pid_t> processes = listProcesses();
