@@ -1,5 +1,6 @@
 #include "dirlock.h"
 
+#include "cancel.h"
 #include "frame.h"
 #include "names.h"
 #include "posix.h"
@@ -68,7 +69,7 @@ Hold lockProgramDir(const QByteArray &programDir)
         pid_t holder = 0;
         qint64 holderSeenSince = 0;
         breakWaitsEvery(lockHolderLookMs);
-        while (!(locked = flock(dir.get(), LOCK_EX) == 0) && errno == EINTR) {
+        while (!(locked = flock(dir.get(), LOCK_EX) == 0) && errno == EINTR && !stopRequested()) {
             const pid_t seen = flockHolder(dir.get());
             if (seen != holder) {
                 holder = seen;
@@ -76,14 +77,17 @@ Hold lockProgramDir(const QByteArray &programDir)
             } else if (holder != 0 && waited.elapsed() - holderSeenSince >= lockHeldBeforeNoticeMs) {
                 breakWaitsEvery(0);
                 printLine("Waiting For Lock : " + programDir + " : held by " + describeProcess(holder));
-                locked = lockFile(dir.get(), LOCK_EX);
+                while (!(locked = flock(dir.get(), LOCK_EX) == 0) && errno == EINTR && !stopRequested()) {
+                }
                 break;
             }
         }
         breakWaitsEvery(0);
     }
+    // A wait given up because the program was asked to stop is no failure to tell.
     if (!locked) {
-        printLine("Error Cannot Lock : " + programDir + reason(errno));
+        if (!stopRequested())
+            printLine("Error Cannot Lock : " + programDir + reason(errno));
         return Hold();
     }
     return dir;
@@ -99,7 +103,7 @@ Hold waitInLine(const QByteArray &programDir)
     // it stopped waits on its own.
     breakWaitsEvery(lineLookMs);
     bool first;
-    while (!(first = flock(place.get(), LOCK_EX) == 0) && errno == EINTR) {
+    while (!(first = flock(place.get(), LOCK_EX) == 0) && errno == EINTR && !stopRequested()) {
         // Stopped by a signal ('T') or by a debugger ('t').
         const pid_t before = flockHolder(place.get());
         const std::optional<ProcessStat> holder = before != 0 ? processStat(QByteArray::number(before)) : std::nullopt;

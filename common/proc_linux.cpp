@@ -124,3 +124,17 @@ pid_t flockHolder(int fd)
     }
     return 0;
 }
+
+QList<pid_t> listProcesses()
+{
+    QList<pid_t> pids;
+    DIR *processes = opendir("/proc");
+    if (!processes)
+        return pids;
+    while (const dirent *entry = readdir(processes)) {
+        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9')
+            pids.append(pid_t(QByteArray(entry->d_name).toInt()));
+    }
+    closedir(processes);
+    return pids;
+}

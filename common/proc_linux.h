@@ -52,3 +52,6 @@ QByteArray describeProcess(pid_t pid);
 
 // Who holds the flock on the file open at fd; 0 when nobody does.
 pid_t flockHolder(int fd);
+
+// Every process's id, as /proc lists them; none where it cannot be listed.
+QList<pid_t> listProcesses();

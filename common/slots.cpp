@@ -1,6 +1,7 @@
 #include "slots.h"
 
 #include "batch.h"
+#include "cancel.h"
 #include "dirlock.h"
 #include "frame.h"
 #include "jobfile.h"
@@ -139,6 +140,10 @@ static Hold waitUntilFewer(const QByteArray &programDir, int bound, const QByteA
     Handle watch = Hold::none;
     bool watching = false;
     for (;;) {
+        // Asked to stop: nothing is claimed. A request that comes just before a
+        // sleep is seen when the sleep ends, within a second.
+        if (stopRequested())
+            return Hold();
         Hold lock = lockProgramDir(programDir);
         const std::optional<TakenSlots> taken = lock ? countTakenSlots(programDir, batch, ignored, lender)
                                                      : std::nullopt;

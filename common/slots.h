@@ -22,7 +22,7 @@
 // counts, so that a job that waits for the jobs it places never waits for ever. The hold is the slot's, for the
 // runner and its job to inherit; empty, after saying so, when the slots cannot
 // be seen or the slot cannot be had: a directory that cannot be read is not an
-// empty one.
+// empty one; empty without a word when asked to stop while it waits (cancel.h).
 Hold takeSlot(const QByteArray &programDir, int limit, const QByteArray &jobId, const QByteArrayList &batches);
 
 // The launcher whose runner could not start: the slot goes back, its pid file
@@ -59,5 +59,5 @@ void recordFailure(const QByteArray &programDir, const QByteArray &jobId, const 
 // failure records then there, as listFailureRecords lists them, which are every
 // failure of the batch. Pid files of launched jobs of which no process is left become records
 // of lost jobs meanwhile. None, after saying so, when the slots or records
-// cannot be seen.
+// cannot be seen; none without a word when asked to stop while it waits.
 std::optional<QList<ListedRecord>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch);

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <algorithm>
@@ -31,6 +32,8 @@ private slots:
     void killedWaitersLoseNoRecord();
     void oddEntriesAreNoJobsFiles();
     void aHeldRecordIsNamed();
+    void stoppedAtTheTerminalStopsItsBatchOnly_data();
+    void stoppedAtTheTerminalStopsItsBatchOnly();
 };
 
 void WaiterTest::endsAtOnceWhenNoSlotOfItsScriptIsTaken()
@@ -468,6 +471,144 @@ void WaiterTest::aHeldRecordIsNamed()
         "$D/taskjoin"; echo "let go $?")sh");
     QCOMPARE(result.output, QByteArray("taskjoin 0.2\nError Cannot Read : RECORD : Device or resource busy\nheld 1\n"
                                        "taskjoin 0.2\nError Job Failed : 4 : -c|exit 4\nlet go 1\n"));
+}
+
+void WaiterTest::stoppedAtTheTerminalStopsItsBatchOnly_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("stop");
+    QTest::addColumn<QByteArray>("interrupted");
+    QTest::addColumn<QByteArray>("report");
+    QTest::addColumn<QByteArray>("status");
+
+    // Each script waits in a program whose output goes to "interrupted"; then
+    // the batch is joined once more, into "report". The job writes its process
+    // group to "job".
+    const QByteArray job = "-c|echo $$ > job; sleep 300";
+    // A job placed by a job that has ended: it is of a batch inside the script's.
+    QTest::newRow("Ctrl-C in taskjoin")
+        << QStringLiteral(R"sh("$D/taskfan" '"$D/taskfan" "echo \$\$ > job; sleep 300"' > placed
+            "$D/taskjoin" > interrupted)sh")
+        << "C-c" << "taskjoin 0.2\nError Job Failed : 130 : " + job + "\n" << QByteArray("taskjoin 0.2\n")
+        << QByteArray("status 130\n");
+    // At a limit of 2 the job of the other batch and this one's take every slot.
+    QTest::newRow("Ctrl-C in taskfan")
+        << QStringLiteral(R"sh("$D/taskfan" 'echo $$ > job; sleep 300' > placed
+            until [ -s other ]; do sleep 0.05; done
+            taskset -c 0,1 "$D/taskfan" 'touch never-placed' > interrupted)sh")
+        << "C-c" << QByteArray("taskfan 0.2\n") << "taskjoin 0.2\nError Job Failed : 130 : " + job + "\n"
+        << QByteArray("status 130\n");
+    // The first Ctrl-C reaches the job, which goes on; the second ends it.
+    const QByteArray goesOn = "-c|trap \"echo > caught\" INT; echo $$ > job; while :; do sleep 0.1; done";
+    QTest::newRow("Ctrl-C twice")
+        << QStringLiteral(R"sh("$D/taskfan" '%1' > placed
+            "$D/taskjoin" > interrupted)sh").arg(QString::fromUtf8(goesOn.mid(3)))
+        << "C-c C-c" << "taskjoin 0.2\nError Job Failed : 137 : " + goesOn + "\n" << QByteArray("taskjoin 0.2\n")
+        << QByteArray("status 130\n");
+    QTest::newRow("terminal closed")
+        << QStringLiteral(R"sh("$D/taskfan" 'echo $$ > job; sleep 300' > placed
+            "$D/taskjoin" > interrupted)sh")
+        << "hang up" << "taskjoin 0.2\nError Job Failed : 129 : " + job + "\n" << QByteArray("taskjoin 0.2\n")
+        << QByteArray("status 129\n");
+    // SIGHUP ignored: the job runs to its end, and is waited for.
+    QTest::newRow("terminal closed under nohup")
+        << QStringLiteral(R"sh("$D/taskfan" 'echo $$ > job; sleep 4; touch finished' > placed
+            nohup "$D/taskjoin" > interrupted)sh")
+        << "hang up" << QByteArray("taskjoin 0.2\n") << QByteArray("taskjoin 0.2\n") << QByteArray("status 0\n");
+}
+
+// Whether a process of the group runs: one that has ended may be left unreaped a while.
+static bool groupLives(const QByteArray &group)
+{
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+        // The state and the group follow the command name, which may hold blanks.
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 2 && fields[0] != "Z" && fields[2] == group)
+            return true;
+    }
+    return false;
+}
+
+void WaiterTest::stoppedAtTheTerminalStopsItsBatchOnly()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, stop);
+    QFETCH(QByteArray, interrupted);
+    QFETCH(QByteArray, report);
+    QFETCH(QByteArray, status);
+    QVERIFY2(!QStandardPaths::findExecutable("tmux").isEmpty(), "tmux drives the terminal; tests/run installs it");
+    Install install;
+    QVERIFY(install.isValid());
+    const auto contents = [&](const char *name) {
+        QFile file(install.path() + '/' + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+
+    // The script runs in a terminal of its own, under a shell that leads the
+    // terminal's session, as a login shell would. Ctrl-C ends a script whose
+    // command it ended, and the leading shell writes the script's status. A
+    // closed terminal ends the leading shell, and the script writes the status
+    // of its command, having waited for it. Then the batch is joined once more.
+    const auto write = [&](const char *name, const QByteArray &text) {
+        QFile file(install.path() + '/' + name);
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+    };
+    QVERIFY(write("leader.sh", "trap 'echo \"status $?\" > status' INT\nbash script.sh\n"
+                               "[ -e report ] || \"$D/taskjoin\" > report\ntouch done\n"));
+    QVERIFY(write("script.sh", "trap 'echo \"status $?\" > status' HUP\n" + script.toUtf8()
+                                   + "\n\"$D/taskjoin\" > report\ntouch done\n"));
+    const QString socket = install.path() + "/terminal";
+    const auto terminal = [&](const QStringList &words) {
+        return run("tmux", QStringList{"-S", socket, "-f", "/dev/null"} + words, install.path(), 20000).status;
+    };
+    // Whatever happens, nothing of the jobs outlives the test.
+    const auto cleanUp = qScopeGuard([&] {
+        terminal({"kill-server"});
+        kill(-pid_t(contents("job").trimmed().toInt()), SIGKILL);
+        QFile(install.path() + "/release").open(QIODevice::WriteOnly);
+        waitUntil([&] { return install.pidFiles().isEmpty(); });
+    });
+    QCOMPARE(terminal({"new-session", "-d", "-x", "100", "-y", "30",
+                       QStringLiteral("cd '%1' && D='%1' exec bash leader.sh").arg(install.path())}),
+             0);
+    // The job started, and any job that placed it has ended.
+    QVERIFY(waitUntil([&] { return !contents("job").isEmpty() && install.pidFiles().size() == 1; }));
+    const QByteArray group = contents("job").trimmed();
+    // A job of another batch of the same install, which runs on.
+    QProcess other;
+    QVERIFY(startScript(other, install, R"sh(
+        "$D/taskfan" 'echo $$ > other; until [ -e release ]; do sleep 0.05; done' > /dev/null)sh"));
+    QVERIFY(other.waitForFinished(20000));
+    QVERIFY(waitUntil([&] { return !contents("other").isEmpty(); }));
+    // Waiting, its banner out.
+    QVERIFY(waitUntil([&] { return contents("interrupted").startsWith("task"); }));
+    QVERIFY(groupLives(group));
+
+    if (stop == "hang up") {
+        QCOMPARE(terminal({"kill-server"}), 0);
+    } else {
+        QCOMPARE(terminal({"send-keys", "C-c"}), 0);
+        if (stop == "C-c C-c") {
+            QVERIFY(waitUntil([&] { return !contents("caught").isEmpty(); }));
+            QVERIFY(groupLives(group));
+            QVERIFY(contents("status").isEmpty());
+            QCOMPARE(terminal({"send-keys", "C-c"}), 0);
+        }
+    }
+    // Within a few seconds the job has ended, unless the signal was ignored.
+    if (status != "status 0\n")
+        QVERIFY(waitUntil([&] { return !groupLives(group); }, 10000));
+    QVERIFY(waitUntil([&] { return QFile::exists(install.path() + "/done"); }));
+    QCOMPARE(contents("interrupted"), interrupted);
+    QCOMPARE(contents("report"), report);
+    QCOMPARE(contents("status"), status);
+    QCOMPARE(QFile::exists(install.path() + "/finished"), status == "status 0\n");
+    QVERIFY(!QFile::exists(install.path() + "/never-placed"));
+    // The other batch's job ran on throughout.
+    QVERIFY(groupLives(contents("other").trimmed()));
+    QCOMPARE(install.pidFiles().size(), 1);
 }
 
 #include "tst_waiter.moc"

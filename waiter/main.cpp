@@ -2,6 +2,7 @@
 // directory has ended, then reports the jobs that failed.
 
 #include "batch.h"
+#include "cancel.h"
 #include "frame.h"
 #include "records.h"
 #include "slots.h"
@@ -11,14 +12,17 @@ static const QByteArray usage =
     "Usage: taskjoin\n"
     "Waits until every job that the calling script placed from this install\n"
     "directory has ended, then prints a line for each of them that failed or was\n"
-    "lost, with the end of what a failed job wrote to standard error.\n"
+    "lost, with the end of what a failed job wrote to standard error. Ctrl-C\n"
+    "while it waits stops those jobs, and reports them.\n"
     "Exit status: 0 every job succeeded; 1 a job failed or was lost, or the\n"
-    "directory could not be found, locked or listed.\n"
+    "directory could not be found, locked or listed; 130 stopped by Ctrl-C.\n"
     "See: man taskjoin\n";
 
 int main(int argc, char *argv[])
 {
     prepareStandardStreams();
+    // Ctrl-C or a closed terminal while it waits stops the batch, not the waiter alone.
+    catchStopRequests();
     printLine("taskjoin 0.2");
     // Other words are ignored, as ever.
     answerHelpWords(commandLine(argc, argv), usage);
@@ -27,8 +31,20 @@ int main(int argc, char *argv[])
         endProgram(1);
     // Inside a job the batch is the job's own, so its own slot is not waited for.
     const QByteArray batch = currentBatch();
-    const std::optional<QList<ListedRecord>> records = waitForBatchEnd(programDir, batch);
+    std::optional<QList<ListedRecord>> records = waitForBatchEnd(programDir, batch);
+    // Asked to stop while it waited: the batch's jobs are stopped, and reported
+    // as failed.
+    const bool stopped = stopRequested();
+    if (stopped)
+        records = stopBatch(programDir, batch);
+    // From here on a signal ends the waiter between two reports, as ever.
+    releaseStopRequests();
+    if (!records && stopped)
+        endAsStopped();
     if (!records)
         endProgram(1);
-    endProgram(reportBatchFailures(programDir, *records, batch) ? 1 : 0);
+    const bool failed = reportBatchFailures(programDir, *records, batch);
+    if (stopped)
+        endAsStopped();
+    endProgram(failed ? 1 : 0);
 }

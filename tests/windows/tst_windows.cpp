@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -200,6 +201,8 @@ private slots:
     void jobThatPlacesAJobFreesItsSlotWhenItEnds();
     void batchesWaitForTheirOwnJobs_data();
     void batchesWaitForTheirOwnJobs();
+    void ctrlCStopsItsBatchOnly_data();
+    void ctrlCStopsItsBatchOnly();
     void helpSpeaksOfWindows();
 };
 
@@ -631,6 +634,80 @@ void WindowsTest::batchesWaitForTheirOwnJobs()
     QCOMPARE(reports(batch.output), expected);
     QCOMPARE(install.pidFiles(), reserved);
     QCOMPARE(QDir(install.programs).entryList({"*.failed"}), QStringList());
+}
+
+void WindowsTest::ctrlCStopsItsBatchOnly_data()
+{
+    QTest::addColumn<QByteArray>("waiting");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QByteArray>("ending");
+
+    // The script's job and one of another batch (a cmd.exe of its own) run; the
+    // program that waits is given %M% as a word, by which the test finds it.
+    const QStringList placed{"cmd /c other.cmd", "\"%D%\\taskfan.exe\" job sleep 600000 %M% > nul"};
+    const QByteArray failure = "Error Job Failed : 130 : /S /C \"job sleep 600000 ";
+    QTest::newRow("in taskjoin")
+        << QByteArray("taskjoin")
+        << placed + QStringList{"\"%D%\\taskjoin.exe\" %M% > waited.txt", "echo status %errorlevel%", "type waited.txt"}
+        << "status 130\r\ntaskjoin 0.2\r\n" + failure;
+    // The other batch's job, the script's and slots placed by hand take every
+    // slot; the waiting launcher places nothing, and the next taskjoin reports.
+    QTest::newRow("in taskfan")
+        << QByteArray("taskfan")
+        << placed + QStringList{"\"%D%\\taskfan.exe\" job sleep 1 %M% > waited.txt", "echo status %errorlevel%",
+                                "type waited.txt", "\"%D%\\taskjoin.exe\""}
+        << "status 130\r\ntaskfan 0.2\r\ntaskjoin 0.2\r\n" + failure;
+}
+
+void WindowsTest::ctrlCStopsItsBatchOnly()
+{
+    QFETCH(QByteArray, waiting);
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArray, ending);
+
+    Install install;
+    QVERIFY(install.valid);
+    QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
+    const QByteArray mark = QDir(install.work.path()).dirName().toUtf8();
+    const QByteArray otherMark = mark + "-other";
+    QFile other(install.work.filePath(QStringLiteral("other.cmd")));
+    QVERIFY(other.open(QIODevice::WriteOnly));
+    other.write("@\"%D%\\taskfan.exe\" job sleep 600000 %O% > nul\r\n");
+    other.close();
+    QStringList reserved;
+    for (int i = 2; i < QThread::idealThreadCount(); ++i) {
+        reserved << QStringLiteral("reserved%1.pid").arg(i);
+        QFile file(install.programs + '/' + reserved.last());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const auto cleanUp = qScopeGuard([&] {
+        for (const QByteArray &word : {mark, otherMark}) {
+            for (qint64 pid : processesOf("job", word))
+                kill(pid_t(pid), SIGKILL);
+        }
+        waitUntil([&] { return install.pidFiles() == reserved; });
+        for (const QString &name : reserved)
+            QFile::remove(install.programs + '/' + name);
+    });
+
+    QProcess wine;
+    startBatch(wine, install, lines, {"M=" + mark, "O=" + otherMark});
+    QVERIFY(waitUntil([&] {
+        QFile output(install.work.filePath(QStringLiteral("waited.txt")));
+        return processesOf("job", mark).size() == 1 && processesOf("job", otherMark).size() == 1
+            && output.open(QIODevice::ReadOnly) && output.readAll().startsWith(waiting + " 0.2");
+    }));
+    // Wine cannot send the console's Ctrl-C, but turns SIGINT into it.
+    const QList<qint64> waiter = processesOf(waiting, mark);
+    QCOMPARE(waiter.size(), 1);
+    QCOMPARE(kill(pid_t(waiter[0]), SIGINT), 0);
+    QVERIFY(waitUntil([&] { return processesOf("job", mark).isEmpty(); }, 20000));
+    const Batch batch = finishBatch(wine, install);
+    QVERIFY(batch.ended);
+    QVERIFY2(batch.output.endsWith(ending + mark + " \"\r\n"), batch.output.constData());
+    // The other batch's job runs on.
+    QCOMPARE(processesOf("job", otherMark).size(), 1);
+    QCOMPARE(install.pidFiles().size(), reserved.size() + 1);
 }
 
 void WindowsTest::helpSpeaksOfWindows()
