@@ -5,17 +5,17 @@
 #include "names.h"
 #include "slots.h"
 
-// Every job whose pid file names the batch, the jobs that its jobs placed
-// among them; a job placed by hand names none.
+// Every job whose slot's file names the batch, the jobs that its jobs placed
+// among them, those on lent slots too; a job placed by hand names none.
 static void stopJobs(const QByteArray &programDir, const QByteArray &batch, bool atOnce)
 {
-    const std::optional<QByteArrayList> names = listEntries(programDir, countsAsSlot);
+    const std::optional<QByteArrayList> names = listEntries(programDir, mayBeSlotFile);
     for (const QByteArray &name : names.value_or(QByteArrayList())) {
-        const QByteArray jobId = jobOfPidFile(name);
-        const std::optional<QByteArray> contents =
-            jobId.isEmpty() ? std::nullopt : readFileStart(pidFilePath(programDir, jobId));
+        const QByteArray jobId = countsAsSlot(name) ? jobOfPidFile(name) : jobOfLentFile(name);
+        const QByteArray slotFile = programDir + '/' + name;
+        const std::optional<QByteArray> contents = jobId.isEmpty() ? std::nullopt : readFileStart(slotFile);
         if (contents && isOfBatch(*contents, batch))
-            stopJob(programDir, jobId, *contents, atOnce);
+            stopJob(programDir, jobId, slotFile, *contents, atOnce);
     }
 }
 

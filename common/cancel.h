@@ -41,7 +41,9 @@ void releaseStopRequests();
 // 128 + N; on Windows with 130, the status of a job ended by Ctrl-C on Linux.
 [[noreturn]] void endAsStopped();
 
-// Ends the job of the pid file that starts with `contents`: first as the
-// request would have (on Linux its runner passes the signal on), or at once,
-// every process of it. Its runner lives on, to report it as failed.
-void stopJob(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents, bool atOnce);
+// Ends the job of the slot's file `slotFile` (its pid file, or its lent file),
+// which starts with `contents`: first as the request would have (on Linux its
+// runner passes the signal on), or at once, every process of it. Its runner
+// lives on, to report it as failed.
+void stopJob(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &slotFile,
+             const QByteArray &contents, bool atOnce);

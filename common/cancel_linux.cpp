@@ -89,10 +89,11 @@ static bool isRunnerOf(const QByteArray &programDir, const QByteArray &jobId, pi
     return jobOfRunner(programDir, processWords(pid)) == jobId;
 }
 
-void stopJob(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &contents, bool atOnce)
+void stopJob(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &slotFile,
+             const QByteArray &contents, bool atOnce)
 {
     // Another user's job is that user's: no waiter of ours waits for it.
-    const Hold pidFile = openExisting(pidFilePath(programDir, jobId), O_RDONLY);
+    const Hold pidFile = openExisting(slotFile, O_RDONLY);
     if (!pidFile || isAnotherUsers(pidFile.get()))
         return;
     // The runner leads the session its job runs in, and says which in the pid

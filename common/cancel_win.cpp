@@ -71,7 +71,7 @@ static bool isRunner(HANDLE process, const QByteArray &programDir)
                QString::fromUtf8(runnerPath(programDir)), Qt::CaseInsensitive) == 0;
 }
 
-void stopJob(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &, bool)
+void stopJob(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &, const QByteArray &, bool)
 {
     // Windows has no gentler way: every process of the job object that the
     // runner holds its job in, named for the batch it starts (its job id), is

@@ -491,6 +491,12 @@ void WaiterTest::stoppedAtTheTerminalStopsItsBatchOnly_data()
             "$D/taskjoin" > interrupted)sh")
         << "C-c" << "taskjoin 0.2\nError Job Failed : 130 : " + job + "\n" << QByteArray("taskjoin 0.2\n")
         << QByteArray("status 130\n");
+    // At a limit of 1 the job placed by a job is on that job's slot, lent.
+    QTest::newRow("Ctrl-C in taskjoin, a job on a lent slot")
+        << QStringLiteral(R"sh(taskset -c 0 "$D/taskfan" '"$D/taskfan" "echo \$\$ > job; sleep 300"' > placed
+            "$D/taskjoin" > interrupted)sh")
+        << "C-c" << "taskjoin 0.2\nError Job Failed : 130 : " + job + "\n" << QByteArray("taskjoin 0.2\n")
+        << QByteArray("status 130\n");
     // At a limit of 2 the job of the other batch and this one's take every slot.
     QTest::newRow("Ctrl-C in taskfan")
         << QStringLiteral(R"sh("$D/taskfan" 'echo $$ > job; sleep 300' > placed
