@@ -85,7 +85,7 @@ QByteArray enclosingJobId(const QByteArray &programDir)
     // batches: its pid file is the one that names the session as its runner's.
     const QByteArray own = currentBatch();
     for (const QByteArray &name : listEntries(programDir, mayBeSlotFile).value_or(QByteArrayList())) {
-        const QByteArray candidate = countsAsSlot(name) ? jobOfPidFile(name) : jobOfLentFile(name);
+        const QByteArray candidate = jobOfSlotFile(name);
         const std::optional<QByteArray> start = isLaunchedJobId(candidate) ? readFileStart(programDir + '/' + name) : std::nullopt;
         if (start && sameBatch(runnerBatchOf(*start), own))
             return candidate;

@@ -11,7 +11,7 @@ static void stopJobs(const QByteArray &programDir, const QByteArray &batch, bool
 {
     const std::optional<QByteArrayList> names = listEntries(programDir, mayBeSlotFile);
     for (const QByteArray &name : names.value_or(QByteArrayList())) {
-        const QByteArray jobId = countsAsSlot(name) ? jobOfPidFile(name) : jobOfLentFile(name);
+        const QByteArray jobId = jobOfSlotFile(name);
         const QByteArray slotFile = programDir + '/' + name;
         const std::optional<QByteArray> contents = jobId.isEmpty() ? std::nullopt : readFileStart(slotFile);
         if (contents && isOfBatch(*contents, batch))

@@ -86,9 +86,14 @@ QByteArray jobOfPidFile(const QByteArray &name)
     return jobOfFile(name, pidFileExtension);
 }
 
-QByteArray jobOfLentFile(const QByteArray &name)
+static QByteArray jobOfLentFile(const QByteArray &name)
 {
     return jobOfFile(name, lentFileExtension);
+}
+
+QByteArray jobOfSlotFile(const QByteArray &name)
+{
+    return countsAsSlot(name) ? jobOfPidFile(name) : jobOfLentFile(name);
 }
 
 QByteArray jobOfRecord(const QByteArray &name)

@@ -48,7 +48,8 @@ bool mayBeSlotFile(const QByteArray &name);
 // The launched job whose pid file or record an entry's name is; empty for every
 // other name.
 QByteArray jobOfPidFile(const QByteArray &name);
-QByteArray jobOfLentFile(const QByteArray &name);
+// Of a pid file or a lent file.
+QByteArray jobOfSlotFile(const QByteArray &name);
 QByteArray jobOfRecord(const QByteArray &name);
 QByteArray jobOfReported(const QByteArray &name);
 

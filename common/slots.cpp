@@ -80,13 +80,20 @@ static bool untilDone(const QByteArray &pidFile, const std::function<bool()> &st
     return error == 0;
 }
 
+static bool isJobOnLentSlot(const QByteArray &name)
+{
+    return !countsAsSlot(name) && !jobOfSlotFile(name).isEmpty();
+}
+
 // What a count of the slots finds: how many are taken, not counting the pid
 // files named in `ignored`, every one where `batch` is empty, otherwise those of
 // the jobs of that batch and of the batches inside it, jobs on lent slots
-// included; and whether a job placed from `lender` is on a lent slot.
+// included; whether the job of `lender` holds a slot, and whether a job placed
+// from it is on that slot, lent.
 struct TakenSlots
 {
     int taken = 0;
+    bool lenderHolds = false;
     bool lent = false;
 };
 
@@ -99,13 +106,18 @@ static std::optional<TakenSlots> countTakenSlots(const QByteArray &programDir, c
     const std::optional<QByteArrayList> names = listEntries(programDir, mayBeSlotFile);
     if (!names)
         return std::nullopt;
+    // Launchers read the files only where a slot is lent, or may be.
+    const bool anyLent = std::any_of(names->begin(), names->end(), isJobOnLentSlot);
+    const bool read = !batch.isEmpty() || !lender.isEmpty() || anyLent;
     TakenSlots found;
+    // The batches that runners holding a slot started, and those that lent theirs.
+    QByteArrayList holders, lenders;
     for (const QByteArray &name : *names) {
         if (ignored.contains(name))
             continue;
         const bool lent = !countsAsSlot(name);
         // One placed by hand holds a slot for launchers, but no waiter waits for it.
-        const QByteArray jobId = lent ? jobOfLentFile(name) : jobOfPidFile(name);
+        const QByteArray jobId = jobOfSlotFile(name);
         if (jobId.isEmpty()) {
             found.taken += batch.isEmpty() && !lent;
             continue;
@@ -113,16 +125,29 @@ static std::optional<TakenSlots> countTakenSlots(const QByteArray &programDir, c
         // Nobody saw how a reclaimed job ended: its runner was killed, or the
         // machine stopped. Its pid file becomes the record that says so.
         QByteArray contents;
-        if (reclaimIfAbandoned(programDir + '/' + name, recordPath(programDir, jobId),
-                               batch.isEmpty() && !lent ? nullptr : &contents))
+        if (reclaimIfAbandoned(programDir + '/' + name, recordPath(programDir, jobId), read ? &contents : nullptr))
             continue;
-        if (!batch.isEmpty())
+        if (!batch.isEmpty()) {
             found.taken += isOfBatch(contents, batch);
-        else if (!lent)
+            continue;
+        }
+        if (lent)
+            lenders.append(batchesOf(contents).value(0));
+        else
             ++found.taken;
-        else if (!lender.isEmpty() && sameBatch(batchesOf(contents).value(0), lender))
-            found.lent = true;
+        if (!runnerBatchOf(contents).isEmpty())
+            holders.append(runnerBatchOf(contents));
     }
+    const auto holds = [&](const QByteArray &lent) {
+        return std::any_of(holders.begin(), holders.end(), [&](const QByteArray &holder) { return sameBatch(holder, lent); });
+    };
+    // A job on the slot of a job that holds it no more (it ended first and its
+    // runner could not wait, or was killed) holds a slot of its own.
+    for (const QByteArray &lent : lenders) {
+        found.taken += !holds(lent);
+        found.lent = found.lent || (!lender.isEmpty() && sameBatch(lent, lender));
+    }
+    found.lenderHolds = !lender.isEmpty() && holds(lender);
     return found;
 }
 
@@ -147,7 +172,7 @@ static Hold waitUntilFewer(const QByteArray &programDir, int bound, const QByteA
         Hold lock = lockProgramDir(programDir);
         const std::optional<TakenSlots> taken = lock ? countTakenSlots(programDir, batch, ignored, lender)
                                                      : std::nullopt;
-        const bool lendable = taken && lend && taken->taken >= bound && !taken->lent;
+        const bool lendable = taken && lend && taken->taken >= bound && taken->lenderHolds && !taken->lent;
         if (!taken || taken->taken < bound || lendable) {
             if (lend)
                 *lend = lendable;
@@ -214,7 +239,7 @@ void waitForBorrower(const QByteArray &programDir, const QByteArray &jobId)
     if (programDir.isEmpty() || !isLaunchedJobId(jobId))
         return;
     const QByteArrayList names = listEntries(programDir, mayBeSlotFile).value_or(QByteArrayList());
-    if (std::none_of(names.begin(), names.end(), [](const QByteArray &name) { return !jobOfLentFile(name).isEmpty(); }))
+    if (std::none_of(names.begin(), names.end(), isJobOnLentSlot))
         return;
     bool free = false;
     waitUntilFewer(programDir, 0, QByteArray(), {}, false, currentBatch(), &free);

@@ -133,6 +133,24 @@ void SlotsTest::scriptsThatRunScriptsShareTheLimit()
         touch "$D/done"; wait
         sort -n "$D/counts" | tail -n 1)sh");
     QCOMPARE(result.output, QByteArray("joined 0\n2\n"));
+
+    // At limit 1, a job that ends while the job on its slot runs, leaving behind
+    // a process that places another: that one never runs beside a job that got
+    // the slot once the first had ended.
+    const QString lent = recorded("log", "sleep 1"), later = recorded("log", "sleep 0.2");
+    const Result rounds = runScript(install, R"sh(
+        taskset -p -c 0 $$ > /dev/null
+        for round in 1 2 3 4; do
+            "$D/taskfan" sh -c '"$D/taskfan" "$1"; (sleep 0.9; "$D/taskfan" "$2") > /dev/null &' sh "$1" "$2" > /dev/null
+            "$D/taskfan" "$2" > /dev/null
+        done
+        "$D/taskjoin"; echo "joined $?")sh", {lent, later});
+    QCOMPARE(rounds.output, QByteArray("taskjoin 0.2\njoined 0\n"));
+    QFile log(install.path() + "/log");
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    int jobs = 0;
+    QCOMPARE(peakConcurrency(log.readAll(), &jobs), 1);
+    QCOMPARE(jobs, 12);
 }
 
 void SlotsTest::cancellingFreesTheSlots()
