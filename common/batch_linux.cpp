@@ -36,7 +36,7 @@ static Leader batchLeader(const QByteArray &batch, QByteArray *session)
         return Leader::Replaced;
     *session = parts[1];
     if (parts[2] == "0")
-        return parts[1] == "0" ? Leader::Replaced : Leader::Unknown;
+        return Leader::Unknown;
     const std::optional<ProcessStat> leader = processStat(leaderOf(parts[1]));
     if (!leader)
         return Leader::Ended;

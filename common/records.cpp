@@ -29,8 +29,8 @@ std::optional<QList<ListedRecord>> listFailureRecords(const QByteArray &programD
     return records;
 }
 
-// A notice that another waiter printed a record: of our batch where it names
-// us, a failure of ours. It goes once none of the waiters it names waits any more.
+// A notice that another waiter of our session printed a record: where it names
+// us and the record was of our batch, a failure of ours. It goes once none of the waiters it names waits any more.
 static bool takeNotice(const QByteArray &programDir, const QByteArray &path, const QByteArray &notice,
                        const QByteArray &batch)
 {
@@ -39,7 +39,7 @@ static bool takeNotice(const QByteArray &programDir, const QByteArray &path, con
     if (std::none_of(waiters.begin(), waiters.end(),
                      [&](qint64 waiter) { return waiter != self && isWaiter(programDir, waiter); }))
         deleteFile(path);
-    return waiters.contains(self) && sameBatch(batchesOf(notice).value(0), batch);
+    return waiters.contains(self) && isOfBatch(notice, batch);
 }
 
 bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord> &records, const QByteArray &batch)

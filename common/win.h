@@ -16,8 +16,9 @@ QByteArray systemReason(DWORD error);
 // Sets errno to the number that the shared code knows for the system's error.
 void setErrno(DWORD error);
 
-// Opens an existing regular file, never a link or another reparse point, nor a
-// directory: those fail with ERROR_CANT_RESOLVE_FILENAME (errno ELOOP).
+// Opens an existing regular file, never a link or another reparse point: those
+// fail with ERROR_CANT_RESOLVE_FILENAME (errno ELOOP). A directory cannot be
+// opened as a file at all.
 HANDLE openExistingFile(const QByteArray &path, DWORD access, DWORD share);
 
 // An environment variable of ours, short and ASCII; empty where unset.

@@ -25,8 +25,9 @@ constexpr int outputPipeSize = 256 << 10;
 // Where the job's end cannot be watched (kernels before 5.3), it is looked at
 // this often.
 constexpr int endCheckIntervalMs = 1000;
-// How long the processes of a job ended by a signal may take to go.
-constexpr int groupGoneWaitMs = 2000;
+// How long the rest of a job ended by a signal may take to go, once terminated
+// and once killed.
+constexpr int groupGoneWaitMs = 1000;
 
 // A signal handler can reach nothing but globals.
 static volatile sig_atomic_t signalTarget = 0;
@@ -107,6 +108,19 @@ QByteArray interpreter()
     return "/bin/sh";
 }
 
+// The shell's own commands, which exec cannot run, or runs otherwise than the
+// shell does (echo): the words that start with one run in the shell.
+static bool isShellCommand(const QByteArray &word)
+{
+    static const QByteArrayList own{".",      ":",       "[",      "alias",    "bg",     "break", "cd",
+                                    "command", "continue", "echo", "eval",     "exec",   "exit",  "export",
+                                    "false",  "fc",      "fg",     "getopts",  "hash",   "jobs",  "kill",
+                                    "local",  "printf",  "pwd",    "read",     "readonly", "return", "set",
+                                    "shift",  "test",    "times",  "trap",     "true",   "type",  "ulimit",
+                                    "umask",  "unalias", "unset",  "wait"};
+    return own.contains(word);
+}
+
 QByteArrayList interpreterArguments(const QByteArrayList &words)
 {
     // One word is a shell command line; "--" keeps one that starts like an option
@@ -119,7 +133,7 @@ QByteArrayList interpreterArguments(const QByteArrayList &words)
     if (words.size() == 1)
         return words[0].startsWith('-') || words[0].startsWith('+') ? QByteArrayList{"-c", "--", words[0]}
                                                                     : QByteArrayList{"-c", words[0]};
-    return QByteArrayList{"-c", "exec \"$@\"", "sh"} + words;
+    return QByteArrayList{"-c", isShellCommand(words[0]) ? "\"$@\"" : "exec \"$@\"", "sh"} + words;
 }
 
 Job startJob(const QByteArray &program, const QByteArrayList &arguments)
@@ -272,16 +286,20 @@ int waitForJob(const Job &job)
         if (errno != EINTR)
             return 127;
     }
-    const bool killed = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
-    if (killed)
-        kill(-pid_t(job.pid), SIGKILL);
+    // What is left has a moment to end as a terminated program does, then is killed.
+    if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) {
+        for (const int signalNumber : {SIGTERM, SIGKILL}) {
+            if (kill(-pid_t(job.pid), signalNumber) != 0)
+                break;
+            for (int waited = 0; waited < groupGoneWaitMs && groupHasMembers(pid_t(job.pid)); waited += 10)
+                poll(nullptr, 0, 10);
+        }
+    }
     int status = 0;
     while (waitpid(pid_t(job.pid), &status, 0) < 0) {
         if (errno != EINTR)
             return 127;
     }
-    for (int waited = 0; killed && waited < groupGoneWaitMs && groupHasMembers(pid_t(job.pid)); waited += 10)
-        poll(nullptr, 0, 10);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 

@@ -41,8 +41,14 @@ void RunnerTest::runsWordsThroughTheShell_data()
 
     QTest::newRow("several words are exact arguments")
         << QStringList{"printf", "[%s]", "a b", "'q\"", "$HOME", "*", ";", "\xc3\xa9\xe2\x82\xac"}
-        << "-c|exec \"$@\"|sh|printf|[%s]|a b|'q\"|$HOME|*|;|\xc3\xa9\xe2\x82\xac"
+        << "-c|\"$@\"|sh|printf|[%s]|a b|'q\"|$HOME|*|;|\xc3\xa9\xe2\x82\xac"
         << QByteArray("[a b]['q\"][$HOME][*][;][\xc3\xa9\xe2\x82\xac]") << 0;
+    // A program becomes the job's top process; the shell's own commands run in it.
+    QTest::newRow("several words, a program first")
+        << QStringList{"env", "printf", "[%s]", "a b"} << "-c|exec \"$@\"|sh|env|printf|[%s]|a b"
+        << QByteArray("[a b]") << 0;
+    QTest::newRow("several words, the shell's own command first")
+        << QStringList{"exit", "3"} << "-c|\"$@\"|sh|exit|3" << QByteArray() << 3;
     QTest::newRow("one word is a command line")
         << QStringList{"echo hi | tr a-z A-Z; exit 3"} << "-c|echo hi | tr a-z A-Z; exit 3"
         << QByteArray("HI\n") << 3;
@@ -52,7 +58,7 @@ void RunnerTest::runsWordsThroughTheShell_data()
         << QStringList{"+x; echo ran"} << "-c|--|+x; echo ran" << QByteArray("ran\n") << 0;
     QTest::newRow("words Qt would swallow")
         << QStringList{"printf", "<%s>", "-qmljsdebugger=port:1", "-qmljsdebugger", "x"}
-        << "-c|exec \"$@\"|sh|printf|<%s>|-qmljsdebugger=port:1|-qmljsdebugger|x"
+        << "-c|\"$@\"|sh|printf|<%s>|-qmljsdebugger=port:1|-qmljsdebugger|x"
         << QByteArray("<-qmljsdebugger=port:1><-qmljsdebugger><x>") << 0;
     QTest::newRow("standard error is not shown")
         << QStringList{"echo hidden >&2; echo shown"} << "-c|echo hidden >&2; echo shown"
@@ -114,7 +120,7 @@ void RunnerTest::answersHelpWordsAndMissingWords_data()
     QTest::newRow("taskexec job id --help") << "taskexec" << QStringList{jobId, "--help"}
         << QByteArray("taskexec 0.2\n-c|--|--help\n") << 127 << false;
     QTest::newRow("taskexec --version as a job id") << "taskexec" << QStringList{"--version", "echo", "ran"}
-        << QByteArray("taskexec 0.2\n-c|exec \"$@\"|sh|echo|ran\nran\n") << 0 << true;
+        << QByteArray("taskexec 0.2\n-c|\"$@\"|sh|echo|ran\nran\n") << 0 << true;
     const QByteArray report = "taskjoin 0.2\nError Job Failed : 1 : -c|false\n";
     QTest::newRow("taskjoin without words") << "taskjoin" << QStringList{} << report << 1 << false;
     QTest::newRow("taskjoin --version among words") << "taskjoin" << QStringList{"--version", "x"} << report << 1 << false;
