@@ -53,6 +53,11 @@ QByteArray reportedPath(const QByteArray &programDir, const QByteArray &jobId)
     return programDir + '/' + jobId + reportedExtension;
 }
 
+QByteArray newReportedPath(const QByteArray &programDir, const QByteArray &jobId)
+{
+    return programDir + "/." + jobId + reportedExtension;
+}
+
 QByteArray newRecordPath(const QByteArray &programDir, const QByteArray &jobId)
 {
     return programDir + "/." + jobId + recordExtension;

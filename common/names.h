@@ -33,6 +33,8 @@ QByteArray newRecordPath(const QByteArray &programDir, const QByteArray &jobId);
 // Word that a waiter leaves for the other waiters of its batch, where it
 // printed and deleted a record that they were waiting for too.
 QByteArray reportedPath(const QByteArray &programDir, const QByteArray &jobId);
+// Where one is written anew, hidden, before it takes the old one's place.
+QByteArray newReportedPath(const QByteArray &programDir, const QByteArray &jobId);
 
 // A job placed on the slot of the job that placed it, which lends it, is kept
 // in <job id>.lent: a slot's file in all but that no launcher counts it.

@@ -1,6 +1,7 @@
 #include "records.h"
 
 #include "batch.h"
+#include "dirlock.h"
 #include "frame.h"
 #include "jobfile.h"
 #include "names.h"
@@ -30,16 +31,24 @@ std::optional<QList<ListedRecord>> listFailureRecords(const QByteArray &programD
 }
 
 // A notice that another waiter of our session printed a record: where it names
-// us and the record was of our batch, a failure of ours. It goes once none of the waiters it names waits any more.
-static bool takeNotice(const QByteArray &programDir, const QByteArray &path, const QByteArray &notice,
-                       const QByteArray &batch)
+// us and the record was of our batch, a failure of ours. Taken one waiter at a
+// time, under the directory's lock: each takes its name off, and the last of
+// those it names that still wait deletes it.
+static bool takeNotice(const QByteArray &programDir, const QByteArray &path, const QByteArray &batch)
 {
-    const QList<qint64> waiters = waitersOf(notice);
-    const qint64 self = QCoreApplication::applicationPid();
-    if (std::none_of(waiters.begin(), waiters.end(),
-                     [&](qint64 waiter) { return waiter != self && isWaiter(programDir, waiter); }))
+    const Hold dirLock = lockProgramDir(programDir);
+    const std::optional<QByteArray> notice = readFileStart(path);
+    if (!notice || isAnotherUsers(path))
+        return false;
+    QList<qint64> waiters = waitersOf(*notice);
+    const bool named = waiters.removeAll(QCoreApplication::applicationPid()) > 0;
+    waiters.removeIf([&](qint64 waiter) { return !isWaiter(programDir, waiter); });
+    const QByteArray taken = newReportedPath(programDir, jobOfReported(path.mid(programDir.size() + 1)));
+    if (waiters.isEmpty())
         deleteFile(path);
-    return waiters.contains(self) && isOfBatch(notice, batch);
+    else if (named && createFile(taken, reportedNotice(batchesOf(*notice), waiters)))
+        moveFile(taken, path);
+    return named && isOfBatch(*notice, batch);
 }
 
 bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord> &records, const QByteArray &batch)
@@ -58,9 +67,9 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
     for (const ListedRecord &listed : records) {
         const QByteArray &name = listed.name;
         const QByteArray path = programDir + '/' + name;
-        // Word from another waiter; one unreadable, or another user's, is none of ours.
+        // Word from another waiter.
         if (!jobOfReported(name).isEmpty()) {
-            reported = (!listed.start.isEmpty() && takeNotice(programDir, path, listed.start, batch)) || reported;
+            reported = takeNotice(programDir, path, batch) || reported;
             continue;
         }
         FailureRecord record = holdRecord(path);
@@ -73,9 +82,8 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
             // Printed by another waiter: of ours, it was a failure of our batch,
             // and the word it left of it is taken now.
             const QByteArray notice = reportedPath(programDir, jobOfRecord(name));
-            const std::optional<QByteArray> start = readFileStart(notice);
-            if (start && !isAnotherUsers(notice))
-                takeNotice(programDir, notice, *start, batch);
+            if (fileExists(notice))
+                takeNotice(programDir, notice, batch);
             reported = reported || ours;
             continue;
         } else if (error != 0 && (record.anotherUsers || (error == EBUSY && !ours))) {
