@@ -123,9 +123,8 @@ void stopJob(const QByteArray &programDir, const QByteArray &jobId, const QByteA
     }
     // At once, or a job whose runner was killed: every process of the session
     // but the runner, which then reports the job.
-    for (pid_t pid : processes) {
-        const std::optional<ProcessStat> process = pid == runner ? std::nullopt : processStat(QByteArray::number(pid));
-        if (process && process->session == session && process->state != 'Z')
-            kill(pid, atOnce ? SIGKILL : signalNumber);
+    for (const pid_t member : sessionMembers(session)) {
+        if (member != runner)
+            kill(member, atOnce ? SIGKILL : signalNumber);
     }
 }

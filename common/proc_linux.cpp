@@ -35,26 +35,37 @@ QByteArray bootId()
     return id;
 }
 
+// Calls `each` with the id of every process, as /proc lists them, until it
+// returns false; false where /proc cannot be listed.
+template<typename Each>
+static bool forEachProcess(Each each)
+{
+    DIR *processes = opendir("/proc");
+    if (!processes)
+        return false;
+    while (const dirent *entry = readdir(processes)) {
+        const QByteArray pid(entry->d_name);
+        if (!pid.isEmpty() && pid[0] >= '1' && pid[0] <= '9' && !each(pid))
+            break;
+    }
+    closedir(processes);
+    return true;
+}
+
 // The processes but `except` that have not ended and match, or the first of
 // them only; none where /proc cannot be listed.
 template<typename Matches>
 static std::optional<QList<pid_t>> processesWhere(const QByteArray &except, Matches matches, bool firstOnly)
 {
-    DIR *processes = opendir("/proc");
-    if (!processes)
-        return std::nullopt;
     QList<pid_t> found;
-    while (const dirent *entry = readdir(processes)) {
-        const QByteArray pid(entry->d_name);
-        if ((firstOnly && !found.isEmpty()) || pid.isEmpty() || pid[0] < '1' || pid[0] > '9' || pid == except)
-            continue;
-        const std::optional<ProcessStat> process = processStat(pid);
+    const bool listed = forEachProcess([&](const QByteArray &pid) {
+        const std::optional<ProcessStat> process = pid == except ? std::nullopt : processStat(pid);
         // A zombie has ended; only its parent has yet to hear of it.
         if (process && process->state != 'Z' && matches(*process))
             found.append(pid_t(pid.toLongLong()));
-    }
-    closedir(processes);
-    return found;
+        return !firstOnly || found.isEmpty();
+    });
+    return listed ? std::optional<QList<pid_t>>(found) : std::nullopt;
 }
 
 // Whether any process but `except` matches; yes where /proc cannot be listed.
@@ -67,9 +78,8 @@ static bool anyProcess(const QByteArray &except, Matches matches)
 
 QList<pid_t> sessionMembers(pid_t session)
 {
-    return processesWhere(QByteArray::number(getpid()), [&](const ProcessStat &process) { return process.session == session; },
-                          false)
-        .value_or(QList<pid_t>());
+    const auto inSession = [&](const ProcessStat &process) { return process.session == session; };
+    return processesWhere(QByteArray::number(getpid()), inSession, false).value_or(QList<pid_t>());
 }
 
 QByteArray programOf(pid_t pid)
@@ -82,7 +92,8 @@ QByteArray programOf(pid_t pid)
 
 bool sessionHasMembers(const QByteArray &session)
 {
-    return anyProcess(session, [&](const ProcessStat &process) { return QByteArray::number(process.session) == session; });
+    return anyProcess(session,
+                      [&](const ProcessStat &process) { return QByteArray::number(process.session) == session; });
 }
 
 bool groupHasMembers(pid_t group)
@@ -128,13 +139,9 @@ pid_t flockHolder(int fd)
 QList<pid_t> listProcesses()
 {
     QList<pid_t> pids;
-    DIR *processes = opendir("/proc");
-    if (!processes)
-        return pids;
-    while (const dirent *entry = readdir(processes)) {
-        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9')
-            pids.append(pid_t(QByteArray(entry->d_name).toInt()));
-    }
-    closedir(processes);
+    forEachProcess([&](const QByteArray &pid) {
+        pids.append(pid_t(pid.toInt()));
+        return true;
+    });
     return pids;
 }

@@ -34,8 +34,9 @@ std::optional<QList<ListedRecord>> listFailureRecords(const QByteArray &programD
 // us and the record was of our batch, a failure of ours. Taken one waiter at a
 // time, under the directory's lock: each takes its name off, and the last of
 // those it names that still wait deletes it.
-static bool takeNotice(const QByteArray &programDir, const QByteArray &path, const QByteArray &batch)
+static bool takeNotice(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &batch)
 {
+    const QByteArray path = reportedPath(programDir, jobId);
     const Hold dirLock = lockProgramDir(programDir);
     const std::optional<QByteArray> notice = readFileStart(path);
     if (!notice || isAnotherUsers(path))
@@ -43,7 +44,7 @@ static bool takeNotice(const QByteArray &programDir, const QByteArray &path, con
     QList<qint64> waiters = waitersOf(*notice);
     const bool named = waiters.removeAll(QCoreApplication::applicationPid()) > 0;
     waiters.removeIf([&](qint64 waiter) { return !isWaiter(programDir, waiter); });
-    const QByteArray taken = newReportedPath(programDir, jobOfReported(path.mid(programDir.size() + 1)));
+    const QByteArray taken = newReportedPath(programDir, jobId);
     if (waiters.isEmpty())
         deleteFile(path);
     else if (named && createFile(taken, reportedNotice(batchesOf(*notice), waiters)))
@@ -69,7 +70,7 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
         const QByteArray path = programDir + '/' + name;
         // Word from another waiter.
         if (!jobOfReported(name).isEmpty()) {
-            reported = takeNotice(programDir, path, batch) || reported;
+            reported = takeNotice(programDir, jobOfReported(name), batch) || reported;
             continue;
         }
         FailureRecord record = holdRecord(path);
@@ -81,9 +82,8 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<ListedRecord>
         if (error == ENOENT) {
             // Printed by another waiter: of ours, it was a failure of our batch,
             // and the word it left of it is taken now.
-            const QByteArray notice = reportedPath(programDir, jobOfRecord(name));
-            if (fileExists(notice))
-                takeNotice(programDir, notice, batch);
+            if (fileExists(reportedPath(programDir, jobOfRecord(name))))
+                takeNotice(programDir, jobOfRecord(name), batch);
             reported = reported || ours;
             continue;
         } else if (error != 0 && (record.anotherUsers || (error == EBUSY && !ours))) {

@@ -135,11 +135,13 @@ static std::optional<TakenSlots> countTakenSlots(const QByteArray &programDir, c
             lenders.append(batchesOf(contents).value(0));
         else
             ++found.taken;
-        if (!runnerBatchOf(contents).isEmpty())
-            holders.append(runnerBatchOf(contents));
+        const QByteArray runnerBatch = runnerBatchOf(contents);
+        if (!runnerBatch.isEmpty())
+            holders.append(runnerBatch);
     }
     const auto holds = [&](const QByteArray &lent) {
-        return std::any_of(holders.begin(), holders.end(), [&](const QByteArray &holder) { return sameBatch(holder, lent); });
+        return std::any_of(holders.begin(), holders.end(),
+                           [&](const QByteArray &holder) { return sameBatch(holder, lent); });
     };
     // A job on the slot of a job that holds it no more (it ended first and its
     // runner could not wait, or was killed) holds a slot of its own.
@@ -151,15 +153,12 @@ static std::optional<TakenSlots> countTakenSlots(const QByteArray &programDir, c
     return found;
 }
 
-// Waits until fewer than `bound` slots are taken, counted as countTakenSlots
-// does, or, where `lend` is given, until no job of `lender` is on a lent slot,
-// and says in `lend` whether it was the lent slot that came free. Returns the
-// program directory's lock, still held, so that the caller can act before
-// anyone else counts. Launchers wait in line: only the first counts and
-// watches, the others sleep until it has its slot.
-static Hold waitUntilFewer(const QByteArray &programDir, int bound, const QByteArray &batch,
-                           const QByteArrayList &ignored, bool inLine, const QByteArray &lender = QByteArray(),
-                           bool *lend = nullptr)
+// Counts the slots as countTakenSlots does until `done` says that the count
+// will do, and returns the program directory's lock, still held, so that the
+// caller can act before anyone else counts. Launchers wait in line: only the
+// first counts and watches, the others sleep until it has its slot.
+static Hold waitForCount(const QByteArray &programDir, const QByteArray &batch, const QByteArrayList &ignored,
+                         const QByteArray &lender, bool inLine, const std::function<bool(const TakenSlots &)> &done)
 {
     Hold place;
     Handle watch = Hold::none;
@@ -172,10 +171,7 @@ static Hold waitUntilFewer(const QByteArray &programDir, int bound, const QByteA
         Hold lock = lockProgramDir(programDir);
         const std::optional<TakenSlots> taken = lock ? countTakenSlots(programDir, batch, ignored, lender)
                                                      : std::nullopt;
-        const bool lendable = taken && lend && taken->taken >= bound && taken->lenderHolds && !taken->lent;
-        if (!taken || taken->taken < bound || lendable) {
-            if (lend)
-                *lend = lendable;
+        if (!taken || done(*taken)) {
             // The next in line counts once the lock is ours no more: after the claim.
             place = Hold();
             return taken ? std::move(lock) : Hold();
@@ -204,8 +200,11 @@ Hold takeSlot(const QByteArray &programDir, int limit, const QByteArray &jobId, 
     // it would not see its slot come free.
     const QByteArray lender = batches.size() > 1 ? batches[0] : QByteArray();
     bool lend = false;
-    const Hold dirLock = waitUntilFewer(programDir, limit, QByteArray(), {}, lender.isEmpty(), lender,
-                                        lender.isEmpty() ? nullptr : &lend);
+    const auto enough = [&](const TakenSlots &count) {
+        lend = count.taken >= limit && count.lenderHolds && !count.lent;
+        return count.taken < limit || lend;
+    };
+    const Hold dirLock = waitForCount(programDir, QByteArray(), {}, lender, lender.isEmpty(), enough);
     return dirLock ? claimSlotFile(programDir, jobId, placementLine(batches), lend) : Hold();
 }
 
@@ -241,8 +240,8 @@ void waitForBorrower(const QByteArray &programDir, const QByteArray &jobId)
     const QByteArrayList names = listEntries(programDir, mayBeSlotFile).value_or(QByteArrayList());
     if (std::none_of(names.begin(), names.end(), isJobOnLentSlot))
         return;
-    bool free = false;
-    waitUntilFewer(programDir, 0, QByteArray(), {}, false, currentBatch(), &free);
+    waitForCount(programDir, QByteArray(), {}, currentBatch(), false,
+                 [](const TakenSlots &count) { return !count.lent; });
 }
 
 void freeSlot(const QByteArray &programDir, const QByteArray &jobId)
@@ -305,6 +304,7 @@ std::optional<QList<ListedRecord>> waitForBatchEnd(const QByteArray &programDir,
 {
     // A runner frees its slot only after its job's output is out, so once no slot
     // of the batch is taken every job has ended and said all it had to say.
-    const Hold dirLock = waitUntilFewer(programDir, 1, batch, heldPidFiles(), false);
+    const Hold dirLock = waitForCount(programDir, batch, heldPidFiles(), QByteArray(), false,
+                                      [](const TakenSlots &count) { return count.taken == 0; });
     return dirLock ? listFailureRecords(programDir) : std::nullopt;
 }
