@@ -1,32 +1,8 @@
 #include "batch.h"
 
-#include "files.h"
-#include "jobfile.h"
-#include "names.h"
-
 #include <algorithm>
 
-QByteArrayList placementBatches(const QByteArray &programDir)
+bool isOfBatch(const QByteArrayList &batches, const QByteArray &batch)
 {
-    QByteArrayList batches;
-    const QByteArray own = currentBatch();
-    if (!own.isEmpty())
-        batches.append(own);
-    // Inside a job, the job's batches enclose ours: the waiter of the script
-    // that placed the job waits for what the job places, joined or not.
-    const QByteArray outerJob = enclosingJobId(programDir);
-    if (!own.isEmpty() && isLaunchedJobId(outerJob)) {
-        std::optional<QByteArray> outer = readFileStart(pidFilePath(programDir, outerJob));
-        if (!outer)
-            outer = readFileStart(lentFilePath(programDir, outerJob));
-        if (outer && sameBatch(runnerBatchOf(*outer), own))
-            batches += batchesOf(*outer);
-    }
-    return batches;
-}
-
-bool isOfBatch(const QByteArray &contents, const QByteArray &batch)
-{
-    const QByteArrayList batches = batchesOf(contents);
     return std::any_of(batches.begin(), batches.end(), [&](const QByteArray &recorded) { return sameBatch(recorded, batch); });
 }

@@ -8,16 +8,10 @@
 // that the job places in turn. A waiter waits for the jobs of its own batch and
 // of the batches inside it, at any depth, and takes only their failures. The
 // limit is shared by every job of the directory, whatever its batch. Nothing
-// here fails: a batch that cannot be looked at counts as alive on Linux, and as
-// gone on Windows, where only its own user's processes can be opened.
+// here fails: a batch that cannot be looked at counts as alive.
 
-// The batches that a job placed now belongs to, innermost first: the caller's,
-// and those of the job that the caller runs in, if it runs in one of this
-// directory's.
-QByteArrayList placementBatches(const QByteArray &programDir);
-
-// Whether a pid file or record is of `batch` or of a batch inside it.
-bool isOfBatch(const QByteArray &contents, const QByteArray &batch);
+// Whether a job placed in `batches` is of `batch` or of a batch inside it.
+bool isOfBatch(const QByteArrayList &batches, const QByteArray &batch);
 
 // What follows differs between Linux (batch_linux.cpp) and Windows (batch_win.cpp).
 
@@ -31,17 +25,21 @@ QByteArray currentBatch();
 // the slot's lock.
 bool batchLives(const QByteArray &batch);
 
-// Whether a batch named in a pid file or record is the caller's current one: on
-// Linux a session is named anew once its leader has gone.
+// Whether a batch named in a job's file is the caller's current one: on Linux a
+// session is named anew once its leader has gone.
 bool sameBatch(const QByteArray &recorded, const QByteArray &current);
 
-// The other waiters of this directory that wait in the caller's batch now, as
-// process ids (Linux; none on Windows).
-QList<qint64> otherWaiters(const QByteArray &programDir);
-
-// Whether a process is a waiter of this directory (Linux; never on Windows).
-bool isWaiter(const QByteArray &programDir, qint64 pid);
-
 // The job id of the runner that started the caller's batch, where that runner
-// is this directory's, even once it has been killed; empty otherwise.
+// is this directory's and lives.
 QByteArray enclosingJobId(const QByteArray &programDir);
+
+// Whether what started the caller's batch has ended, a killed runner perhaps,
+// whose job runs on (Linux: the session's leader is gone; never on Windows).
+bool batchLeaderGone();
+
+// The other waiters of this directory that wait in the caller's batch now, and
+// whether a process is one of this directory's waiters. Windows has no sessions
+// to find them in: none there, so several waiters of one batch there may see a
+// failure that only one of them reports.
+QList<qint64> otherWaiters(const QByteArray &programDir);
+bool isWaiter(const QByteArray &programDir, qint64 pid);

@@ -1,8 +1,6 @@
 #include "batch.h"
 
-#include "files.h"
-#include "jobfile.h"
-#include "names.h"
+#include "frame.h"
 #include "proc_linux.h"
 
 #include <unistd.h>
@@ -76,21 +74,13 @@ bool sameBatch(const QByteArray &recorded, const QByteArray &current)
 QByteArray enclosingJobId(const QByteArray &programDir)
 {
     // A runner leads the session that its job runs in.
-    const QByteArray leader = QByteArray::number(getsid(0));
-    const QByteArray jobId = jobOfRunner(programDir, processWords(leader.toInt()));
-    const std::optional<ProcessStat> leaderStat = processStat(leaderOf(leader));
-    if (!jobId.isEmpty() || (leaderStat && leaderStat->state != 'Z'))
-        return jobId;
-    // A killed runner's job runs on in its session, and still belongs to its
-    // batches: its pid file is the one that names the session as its runner's.
-    const QByteArray own = currentBatch();
-    for (const QByteArray &name : listEntries(programDir, mayBeSlotFile).value_or(QByteArrayList())) {
-        const QByteArray candidate = jobOfSlotFile(name);
-        const std::optional<QByteArray> start = isLaunchedJobId(candidate) ? readFileStart(programDir + '/' + name) : std::nullopt;
-        if (start && sameBatch(runnerBatchOf(*start), own))
-            return candidate;
-    }
-    return QByteArray();
+    return runnerJobOf(runnerPath(programDir), getsid(0));
+}
+
+bool batchLeaderGone()
+{
+    const std::optional<ProcessStat> leader = processStat(leaderOf(QByteArray::number(getsid(0))));
+    return !leader || leader->state == 'Z';
 }
 
 bool isWaiter(const QByteArray &programDir, qint64 pid)

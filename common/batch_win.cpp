@@ -1,6 +1,5 @@
 #include "batch.h"
 
-#include "names.h"
 #include "win.h"
 
 #include <tlhelp32.h>
@@ -56,6 +55,9 @@ static bool processLives(const QByteArray &batch)
 {
     const DWORD pid = DWORD(batch.mid(1, batch.indexOf('.') - 1).toUInt());
     const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+    // Another user's process cannot be looked at: it may be the batch's.
+    if (!process && GetLastError() == ERROR_ACCESS_DENIED)
+        return true;
     const bool lives = process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     if (process)
         CloseHandle(process);
@@ -85,6 +87,11 @@ QByteArray enclosingJobId(const QByteArray &)
 {
     const QByteArray batch = variable(batchVariable);
     return batch.startsWith('{') ? batch : QByteArray();
+}
+
+bool batchLeaderGone()
+{
+    return false;
 }
 
 QList<qint64> otherWaiters(const QByteArray &)

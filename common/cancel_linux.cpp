@@ -1,81 +1,12 @@
 #include "cancel.h"
 
 #include "frame.h"
-#include "jobfile.h"
-#include "names.h"
-#include "posix.h"
 #include "proc_linux.h"
+#include "stop.h"
 
 #include <csignal>
 
-#include <fcntl.h>
 #include <unistd.h>
-
-static constexpr int stopSignals[] = {SIGINT, SIGHUP};
-
-// A signal handler can reach nothing but globals.
-static volatile sig_atomic_t requests = 0;
-static volatile sig_atomic_t firstRequest = 0;
-// How many of the requests have been taken.
-static sig_atomic_t taken = 0;
-
-static void noteRequest(int signalNumber)
-{
-    if (firstRequest == 0)
-        firstRequest = signalNumber;
-    requests = requests + 1;
-}
-
-void catchStopRequests()
-{
-    struct sigaction action = {};
-    action.sa_handler = noteRequest;
-    sigemptyset(&action.sa_mask);
-    for (int signalNumber : stopSignals)
-        sigaddset(&action.sa_mask, signalNumber);
-    // Without SA_RESTART a wait in the kernel is broken off, and the waiter looks.
-    for (int signalNumber : stopSignals) {
-        struct sigaction before;
-        // One the caller ignores stays ignored: nohup keeps the jobs when the terminal closes.
-        if (sigaction(signalNumber, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
-            sigaction(signalNumber, &action, nullptr);
-    }
-}
-
-bool stopRequested()
-{
-    return requests > taken;
-}
-
-bool takeStopRequest()
-{
-    const bool came = stopRequested();
-    taken = requests;
-    return came;
-}
-
-void releaseStopRequests()
-{
-    for (int signalNumber : stopSignals) {
-        struct sigaction now;
-        if (sigaction(signalNumber, nullptr, &now) == 0 && now.sa_handler == noteRequest)
-            signal(signalNumber, SIG_DFL);
-    }
-}
-
-void endAsStopped()
-{
-    // A shell that sees its command ended by SIGINT stops its script as well;
-    // one that sees it exit goes on to the next command, and places more jobs.
-    const int signalNumber = firstRequest != 0 ? firstRequest : SIGINT;
-    signal(signalNumber, SIG_DFL);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signalNumber);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signalNumber);
-    endProgram(128 + signalNumber);
-}
 
 // The session that a runner's batch names: "<boot>:<session>:<its leader's start>"
 // (batch_linux.cpp); 0 for none.
@@ -86,20 +17,16 @@ static pid_t sessionOf(const QByteArray &runnerBatch)
 
 static bool isRunnerOf(const QByteArray &programDir, const QByteArray &jobId, pid_t pid)
 {
-    return jobOfRunner(programDir, processWords(pid)) == jobId;
+    return runnerJobOf(runnerPath(programDir), pid) == jobId;
 }
 
-void stopJob(const QByteArray &programDir, const QByteArray &jobId, const QByteArray &slotFile,
-             const QByteArray &contents, bool atOnce)
+void stopJob(const QByteArray &programDir, const JobFile &job, bool atOnce)
 {
-    // Another user's job is that user's: no waiter of ours waits for it.
-    const Hold pidFile = openExisting(slotFile, O_RDONLY);
-    if (!pidFile || isAnotherUsers(pidFile.get()))
-        return;
     // The runner leads the session its job runs in, and says which in the pid
     // file once it has entered its slot; until then it is found by its words.
+    const QByteArray &jobId = job.jobId;
     const QList<pid_t> processes = listProcesses();
-    pid_t session = sessionOf(runnerBatchOf(contents));
+    pid_t session = sessionOf(job.runnerBatch);
     pid_t runner = 0;
     if (session > 0 && processes.contains(session)) {
         // Another process with the session's id: nothing of the job's session
@@ -114,7 +41,7 @@ void stopJob(const QByteArray &programDir, const QByteArray &jobId, const QByteA
     }
     if (session <= 0)
         return;
-    const int signalNumber = firstRequest != 0 ? firstRequest : SIGINT;
+    const int signalNumber = stopSignal();
     // The runner passes the signal on to its job's process group and frees the
     // slot once the job has ended: a job may end as it sees fit.
     if (runner != 0 && !atOnce) {

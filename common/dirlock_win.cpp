@@ -1,8 +1,10 @@
 #include "dirlock.h"
 
 #include "frame.h"
-#include "names.h"
 #include "win.h"
+
+// The file whose lock guards counting and claiming; it never counts as a slot.
+static constexpr char lockFileName[] = "taskfan.lock";
 
 // The directory's lock is held only while slots are counted and one is claimed;
 // a wait longer than this means its holder is stopped or stuck.
@@ -16,9 +18,7 @@ Hold lockProgramDir(const QByteArray &programDir)
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_HIDDEN, nullptr));
     if (!file) {
-        const DWORD error = GetLastError();
-        printLine("Error Cannot Lock : " + programDir + systemReason(error));
-        setErrno(error);
+        setErrno(GetLastError());
         return Hold();
     }
     OVERLAPPED whole = {};
@@ -35,16 +35,12 @@ Hold lockProgramDir(const QByteArray &programDir)
         locked = LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole);
     }
     if (!locked) {
-        const DWORD error = GetLastError();
-        printLine("Error Cannot Lock : " + programDir + systemReason(error));
-        setErrno(error);
+        setErrno(GetLastError());
         return Hold();
     }
     return file;
 }
 
-// Waiting launchers do not form a line here: each counts once a second and when
-// the directory changes, which the lock file keeps cheap enough.
 Hold waitInLine(const QByteArray &)
 {
     return Hold();

@@ -5,9 +5,10 @@
 
 #include <optional>
 
-// Failures, here and in every header of common/: an empty result (false,
-// std::nullopt, an empty Hold), the reason in errno; "after saying so" where a
-// line on standard output said it too.
+// How everything in common/ fails: a function that can fail returns an empty
+// result (false, std::nullopt, an empty Hold) with the reason in errno, and says
+// nothing; its caller decides what to print. Only the programs and the
+// reporting of failures print. A function that cannot fail says so.
 
 #ifdef Q_OS_WIN
 using Handle = void *; // a HANDLE
@@ -51,35 +52,31 @@ struct Hold
     Handle handle = none;
 };
 
-// The entries of the program directory whose names pass `wanted`, files and
-// directories, not hidden ones. None, after saying so, when it cannot be listed.
-std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name));
+// The entries of a directory whose names pass `wanted`, files and directories,
+// not hidden ones.
+std::optional<QByteArrayList> listEntries(const QByteArray &dir, bool (*wanted)(const QByteArray &name));
 
 // Files of the program directory are opened only where they are regular files,
-// never through a link (on POSIX systems errno is then ELOOP, or EINVAL for
-// another kind of file).
+// never through a link (errno ELOOP, or EINVAL for another kind of file).
 
 // At most the first 4 KiB of a file, read beside any process that holds it.
 std::optional<QByteArray> readFileStart(const QByteArray &path);
 
-// Whether something, a link included, is there by that name.
+// Whether something, a link included, is there by that name. Cannot fail.
 bool fileExists(const QByteArray &path);
 
-// Appends to an existing file.
-bool appendToFile(const QByteArray &path, const QByteArray &data);
+// Writes the data at `offset` of an existing file, where written again it changes
+// nothing; at its end where `offset` is negative.
+bool writeFileAt(const QByteArray &path, qint64 offset, const QByteArray &data);
 
-// Sets room aside at the end of an existing file for `size` bytes more, where
-// the system can (POSIX systems).
-bool reserveRoom(const QByteArray &path, qsizetype size);
-
-// About how many bytes can still be appended to an existing file: the room set
+// About how many bytes can still be written at the end of a file: the room set
 // aside for it, and what its file system has free; very many where that cannot
-// be told.
+// be told. Cannot fail.
 qint64 roomToAppend(const QByteArray &path);
 
 // Whether a file is another user's. In an install that users share, the slots
 // are everyone's, but a user's batches, jobs and records are that user's own
-// (POSIX systems; on Windows nothing is another user's).
+// (POSIX systems; on Windows nothing is another user's). Cannot fail.
 bool isAnotherUsers(const QByteArray &path);
 
 // Gives a file of the caller's the mode that the caller's umask gives new files,
@@ -90,6 +87,5 @@ bool applyUmask(const QByteArray &path);
 // Creates a new file with the data, never through a link.
 bool createFile(const QByteArray &path, const QByteArray &data);
 
-// By name: a slot's own pid file is renamed and deleted through slotfile.h.
 bool moveFile(const QByteArray &from, const QByteArray &to);
 bool deleteFile(const QByteArray &path);

@@ -1,6 +1,5 @@
 #include "files.h"
 
-#include "frame.h"
 #include "posix.h"
 
 #include <algorithm>
@@ -73,16 +72,14 @@ static bool isFileOrDirectory(int dirFd, const dirent *entry)
         && (S_ISREG(target.st_mode) || S_ISDIR(target.st_mode));
 }
 
-std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name))
+std::optional<QByteArrayList> listEntries(const QByteArray &dirPath, bool (*wanted)(const QByteArray &name))
 {
     // readdir rather than QDir: this may run among thousands of entries, and a
     // name that is not UTF-8 must not become another one.
     QByteArrayList names;
-    DIR *dir = opendir(programDir.constData());
-    if (!dir) {
-        printLine("Error Cannot List : " + programDir + reason(errno));
+    DIR *dir = opendir(dirPath.constData());
+    if (!dir)
         return std::nullopt;
-    }
     while (const dirent *entry = readdir(dir)) {
         // Looked at in place: most entries are not wanted, and this runs on every count.
         const QByteArray name = QByteArray::fromRawData(entry->d_name, qsizetype(strlen(entry->d_name)));
@@ -100,14 +97,15 @@ std::optional<QByteArray> readFileStart(const QByteArray &path)
     return file ? readStart(file.get()) : std::nullopt;
 }
 
-bool appendToFile(const QByteArray &path, const QByteArray &data)
+bool writeFileAt(const QByteArray &path, qint64 offset, const QByteArray &data)
 {
-    const int fd = openExisting(path, O_WRONLY | O_APPEND).release();
+    const int fd = openExisting(path, offset < 0 ? O_WRONLY | O_APPEND : O_WRONLY).release();
     if (fd < 0)
         return false;
     int error = 0;
     for (qsizetype done = 0; done < data.size() && error == 0;) {
-        const ssize_t written = write(fd, data.constData() + done, size_t(data.size() - done));
+        const ssize_t written = offset < 0 ? write(fd, data.constData() + done, size_t(data.size() - done))
+                                           : pwrite(fd, data.constData() + done, size_t(data.size() - done), off_t(offset + done));
         if (written > 0)
             done += written;
         else if (written < 0 && errno != EINTR)
@@ -117,14 +115,6 @@ bool appendToFile(const QByteArray &path, const QByteArray &data)
         error = errno;
     errno = error;
     return error == 0;
-}
-
-bool reserveRoom(const QByteArray &path, qsizetype size)
-{
-    const Hold file = openExisting(path, O_WRONLY);
-    struct stat status;
-    return file && fstat(file.get(), &status) == 0
-        && fallocate(file.get(), FALLOC_FL_KEEP_SIZE, 0, status.st_size + size) == 0;
 }
 
 qint64 roomToAppend(const QByteArray &path)

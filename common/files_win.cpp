@@ -1,6 +1,5 @@
 #include "files.h"
 
-#include "frame.h"
 #include "win.h"
 
 #include <QDir>
@@ -23,14 +22,9 @@ std::wstring widePath(const QByteArray &path)
     return QDir::toNativeSeparators(QString::fromUtf8(path)).toStdWString();
 }
 
-QByteArray systemReason(DWORD error)
+std::wstring jobObjectName(const QByteArray &batch)
 {
-    wchar_t *text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    const QByteArray reason = text ? QString::fromWCharArray(text).trimmed().toUtf8() : QByteArray::number(uint(error));
-    LocalFree(text);
-    return " : " + reason;
+    return L"Local\\taskfan-batch-" + QString::fromUtf8(batch).toStdWString();
 }
 
 void setErrno(DWORD error)
@@ -104,11 +98,10 @@ QByteArray variable(const wchar_t *name)
     return QString::fromWCharArray(value, int(length)).toUtf8();
 }
 
-std::optional<QByteArrayList> listEntries(const QByteArray &programDir, bool (*wanted)(const QByteArray &name))
+std::optional<QByteArrayList> listEntries(const QByteArray &dirPath, bool (*wanted)(const QByteArray &name))
 {
-    const QDir dir(QString::fromUtf8(programDir));
+    const QDir dir(QString::fromUtf8(dirPath));
     if (!dir.exists()) {
-        printLine("Error Cannot List : " + programDir);
         errno = ENOENT;
         return std::nullopt;
     }
@@ -131,27 +124,24 @@ std::optional<QByteArray> readFileStart(const QByteArray &path)
     return readStart(file.get());
 }
 
-bool appendToFile(const QByteArray &path, const QByteArray &data)
+bool writeFileAt(const QByteArray &path, qint64 offset, const QByteArray &data)
 {
-    const Hold file(openShared(path, FILE_APPEND_DATA));
+    const Hold file(openShared(path, offset < 0 ? FILE_APPEND_DATA : GENERIC_WRITE));
     if (!file) {
         setErrno(GetLastError());
         return false;
     }
+    OVERLAPPED at = {};
+    at.Offset = DWORD(quint64(offset));
+    at.OffsetHigh = DWORD(quint64(offset) >> 32);
     DWORD written = 0;
-    const bool ok = WriteFile(file.get(), data.constData(), DWORD(data.size()), &written, nullptr)
+    const bool ok = WriteFile(file.get(), data.constData(), DWORD(data.size()), &written, offset < 0 ? nullptr : &at)
         && written == DWORD(data.size());
     if (!ok) {
         const DWORD error = GetLastError();
         setErrno(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
     }
     return ok;
-}
-
-// No room is set aside here: a full disk cuts the report short.
-bool reserveRoom(const QByteArray &, qsizetype)
-{
-    return true;
 }
 
 qint64 roomToAppend(const QByteArray &)

@@ -4,9 +4,6 @@
 #include <QByteArrayList>
 #include <QString>
 
-// Failures: an empty result, after saying so (programDirectory); nothing else
-// here fails.
-
 // Words, paths and messages are bytes: the system only passes them on, and
 // turning them into text could change them.
 
@@ -39,9 +36,17 @@ bool hasWords(const QByteArrayList &arguments, int needed, const QByteArray &usa
 // The system's text for an error number, as the end of an error line: " : <reason>".
 QByteArray reason(int error);
 
-// The directory that holds the running program, where the slots live; empty,
-// after saying so, where it cannot be had.
+// The directory that holds the running program, where the slots live.
 QByteArray programDirectory();
+
+// The three programs are installed side by side. The runner as the launcher
+// starts it: the one beside it, never one from the PATH.
+QByteArray runnerPath(const QByteArray &programDir);
+#ifndef Q_OS_WIN
+// The waiter and the launcher beside them, as the system names their files.
+QByteArray waiterPath(const QByteArray &programDir);
+QByteArray launcherPath(const QByteArray &programDir);
+#endif
 
 // Ends the program once its work is done and its output written: nothing is
 // left to flush, so the destructors of the libraries' statics need not run.

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <iterator>
 
 #include <windows.h>
@@ -57,9 +58,15 @@ QByteArray programDirectory()
     wchar_t path[32768];
     const DWORD length = GetModuleFileNameW(nullptr, path, DWORD(std::size(path)));
     if (length == 0 || length >= std::size(path)) {
-        printLine("Error Cannot Find Program Directory");
+        errno = length == 0 ? EIO : ENAMETOOLONG;
         return QByteArray();
     }
     const QString file = QDir::fromNativeSeparators(QString::fromWCharArray(path, int(length)));
     return QFileInfo(file).absolutePath().toUtf8();
+}
+
+QByteArray runnerPath(const QByteArray &)
+{
+    // Windows looks for a bare name in the starting program's directory first.
+    return "taskexec.exe";
 }

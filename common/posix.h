@@ -1,10 +1,5 @@
 #pragma once
 
-#include <QByteArray>
-
-// Failures: an empty result (false, std::nullopt, an empty Hold), the reason in
-// errno.
-
 // What the POSIX files of common/ share (files_posix.cpp).
 
 #include "files.h"
@@ -20,10 +15,10 @@ Hold openExisting(const QByteArray &path, int flags);
 bool lockFile(int fd, int operation);
 
 // Whatever the caller's umask: a file that its owner cannot read or write could
-// be neither reclaimed nor taken as a record.
+// be neither reclaimed nor taken as a record. Cannot fail.
 void letOwnerReadAndWrite(int fd);
 
-// Whether the open file is another user's than the caller's.
+// Whether the open file is another user's than the caller's. Cannot fail.
 bool isAnotherUsers(int fd);
 
 // Reads up to 4 KiB from where the descriptor stands.

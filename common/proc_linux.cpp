@@ -101,10 +101,11 @@ bool groupHasMembers(pid_t group)
     return anyProcess(QByteArray(), [&](const ProcessStat &process) { return process.group == group; });
 }
 
-QByteArrayList processWords(pid_t pid)
+QByteArray runnerJobOf(const QByteArray &runner, pid_t pid)
 {
-    const std::optional<QByteArray> words = readFileStart("/proc/" + QByteArray::number(pid) + "/cmdline");
-    return words ? words->split('\0') : QByteArrayList();
+    const std::optional<QByteArray> read = readFileStart("/proc/" + QByteArray::number(pid) + "/cmdline");
+    const QByteArrayList words = read ? read->split('\0') : QByteArrayList();
+    return words.size() > 2 && words[0] == runner ? words[1] : QByteArray();
 }
 
 QByteArray describeProcess(pid_t pid)

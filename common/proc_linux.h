@@ -7,10 +7,8 @@
 
 #include <sys/types.h>
 
-// Failures: an empty result (std::nullopt, an empty list, 0 for no holder), as
-// each says.
-
-// What Linux says of its processes under /proc, read only here.
+// What Linux says of its processes under /proc, read only here. Where it cannot
+// be read, the answer is the one each names.
 
 // A process's name, its state, its process group and session, and when it
 // started, in clock ticks since the boot.
@@ -44,8 +42,10 @@ QList<pid_t> sessionMembers(pid_t session);
 // user's process).
 QByteArray programOf(pid_t pid);
 
-// A process's words, as it was started.
-QByteArrayList processWords(pid_t pid);
+// The job id that a process runs, where it is the runner `runner` started by
+// a launcher (its words: the runner, the job id, the job's words); empty for
+// any other process.
+QByteArray runnerJobOf(const QByteArray &runner, pid_t pid);
 
 // "process 1234 (name)", for a notice; "(?)" where its name cannot be read.
 QByteArray describeProcess(pid_t pid);

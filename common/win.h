@@ -6,12 +6,19 @@
 
 #include <windows.h>
 
-// What the Windows files of common/ share (files_win.cpp). Nothing here fails.
+// What the Windows files of common/ and of the programs share (files_win.cpp).
+// Nothing here fails.
+
+// Which inherited handle holds the slot, handed down from the launcher to its
+// runner and the runner's job: a handle keeps its value in the processes that
+// inherit it.
+inline constexpr wchar_t slotVariable[] = L"TASKFAN_SLOT";
+// The batch that a runner starts for its job: its job id, set by the launcher.
+inline constexpr wchar_t batchVariable[] = L"TASKFAN_BATCH";
+// The job object that a runner holds its job in, named for the runner's batch.
+std::wstring jobObjectName(const QByteArray &batch);
 
 std::wstring widePath(const QByteArray &path);
-
-// The system's text for an error, as the end of an error line: " : <reason>".
-QByteArray systemReason(DWORD error);
 
 // Sets errno to the number that the shared code knows for the system's error.
 void setErrno(DWORD error);

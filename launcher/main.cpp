@@ -4,9 +4,10 @@
 #include "batch.h"
 #include "cancel.h"
 #include "frame.h"
-#include "names.h"
+#include "job.h"
 #include "slots.h"
 #include "start.h"
+#include "stop.h"
 #include "stream.h"
 
 #include <QThread>
@@ -30,6 +31,22 @@ static const QByteArray usage =
     "2 no words; 130 stopped by Ctrl-C.\n"
     "See: man taskfan\n";
 
+// Why a job's file could not be claimed, as the error number tells it.
+static QByteArray claimFailure(const QByteArray &path, int error)
+{
+#ifdef EDQUOT
+    if (error == EDQUOT)
+        return "Error Cannot Write : " + path + reason(error);
+#endif
+    if (error == ENOSPC)
+        return "Error Cannot Write : " + path + reason(error);
+    if (error == ENOLCK)
+        return "Error Cannot Lock : " + path + reason(error);
+    // The usual cause, an install into a directory only root may write, said in so many words.
+    return "Error Cannot Open : " + path + reason(error)
+        + (error == EACCES ? " (the program directory is not writable)" : "");
+}
+
 int main(int argc, char *argv[])
 {
     prepareStandardStreams();
@@ -41,35 +58,50 @@ int main(int argc, char *argv[])
     if (!hasWords(arguments, 1, usage))
         endProgram(usageError);
 
-    const QByteArray programDir = programDirectory();
     // Slots counted or claimed anywhere else would not be this install's.
-    if (programDir.isEmpty())
+    const QByteArray programDir = programDirectory();
+    if (programDir.isEmpty()) {
+        printLine("Error Cannot Find Program Directory" + reason(errno));
         endProgram(1);
+    }
     // One job at a time where the processors cannot be counted.
     const int limit = std::max(1, QThread::idealThreadCount());
-    const QByteArray jobId = newJobId();
-    const QByteArrayList runnerWords = runnerArguments(jobId, arguments.mid(1));
     // The job is waited for by the caller's script, and by the scripts whose
     // jobs the caller runs in.
     const QByteArrayList batches = placementBatches(programDir);
 
-    // A job started without its slot would run beyond the limit.
-    Hold slot = takeSlot(programDir, limit, jobId, batches);
-    if (!slot && !stopRequested())
-        endProgram(1);
-
-    const QByteArray runner = runnerPath(programDir);
-    if (slot && !startRunner(runner, runnerWords, slot)) {
-        // Said now, and reported by the batch's taskjoin, as a failed job is.
-        const QByteArray why = reason(errno);
-        const QByteArray report = "Error Cannot Start : " + runner + why + " : " + arguments.mid(1).join(' ');
-        printLine(report);
-        giveBackSlot(programDir, jobId, std::move(slot), batches, report);
+    // A job started without its slot would run beyond the limit. Asked to stop
+    // while it waits, it places nothing, and stops the jobs of its batch.
+    bool lent = false;
+    Hold dirLock = waitForSlot(programDir, limit, batches, &lent);
+    if (!dirLock && stopRequested()) {
+        stopBatch(programDir, currentBatch());
+        endAsStopped();
+    }
+    if (!dirLock) {
+        printLine("Error Cannot Lock : " + programDir + reason(errno));
         endProgram(1);
     }
-    // Asked to stop while it waited, and nothing placed, or just as it placed the
-    // job, which then stops with the rest of the batch; the batch's next taskjoin
-    // reports them.
+    JobFile job = newJobFile(programDir, batches, lent);
+    const Hold slot = claimJobFile(job);
+    if (!slot) {
+        printLine(claimFailure(job.path, errno));
+        endProgram(1);
+    }
+    dirLock = Hold();
+
+    const QByteArray runner = runnerPath(programDir);
+    if (!startRunner(runner, QByteArrayList{job.jobId} + arguments.mid(1), slot)) {
+        // Said now, and reported by the batch's taskjoin, as a failed job is: the
+        // slot goes back, its file the record of the report. The launcher's end
+        // lets go of the slot.
+        const QByteArray report = "Error Cannot Start : " + runner + reason(errno) + " : " + arguments.mid(1).join(' ');
+        printLine(report);
+        failJobFile(job, report);
+        endProgram(1);
+    }
+    // Asked to stop just as it placed the job, which then stops with the rest of
+    // the batch; the batch's next taskjoin reports them.
     if (stopRequested()) {
         stopBatch(programDir, currentBatch());
         endAsStopped();

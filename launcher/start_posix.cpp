@@ -1,5 +1,7 @@
 #include "start.h"
 
+#include "job.h"
+
 #include <cerrno>
 #include <csignal>
 #include <vector>
@@ -19,7 +21,7 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, cons
 
     // The lock becomes descriptor 3, kept across the exec even where it is 3
     // already; everything above it closes.
-    constexpr int lockInRunner = 3;
+    constexpr int lockInRunner = heldSlotDescriptor;
     fcntl(slot.get(), F_SETFD, 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

@@ -2,16 +2,22 @@
 // output and frees the job's slot when it has ended.
 
 #include "frame.h"
+#include "job.h"
 #include "process.h"
 #include "slots.h"
 #include "stream.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string_view>
 
+// A runner that cannot write its job's file tries again this often.
+constexpr int fileRetryMs = 1000;
 // As much as the job's pipe holds.
 constexpr qsizetype readSize = 256 << 10;
 // How long the start of a line may wait for its end before it goes out alone,
@@ -149,6 +155,34 @@ static QByteArray failureReport(int status, const QByteArray &echoLine, const Jo
         + indented(tail);
 }
 
+// Errors that the file system may get over: remounted read-only, a directory
+// made unwritable for a while, a full disk.
+static bool mayPass(int error)
+{
+#ifdef EDQUOT
+    if (error == EDQUOT)
+        return true;
+#endif
+    return error == EROFS || error == EACCES || error == EPERM || error == ENOSPC;
+}
+
+// Tries a step on the job's file until it succeeds or cannot, saying once what
+// it waits for; true if it succeeded. Until then the slot stays taken, so that
+// nobody takes the job for a lost one, and the batch's waiter waits for it.
+static bool untilDone(const std::function<bool()> &step, const QByteArray &what)
+{
+    bool said = false;
+    while (!step()) {
+        if (!mayPass(errno))
+            return false;
+        if (!said)
+            printLine(what + reason(errno));
+        said = true;
+        QThread::msleep(fileRetryMs);
+    }
+    return true;
+}
+
 int main(int argc, char *argv[])
 {
     prepareStandardStreams();
@@ -160,7 +194,11 @@ int main(int argc, char *argv[])
     if (!hasWords(arguments, 2, usage))
         endProgram(usageError);
     // Taken now: the installed programs may be replaced while the job runs.
+    // Without it the slot is taken back once the job has ended: its hold goes
+    // with the last of its processes.
     const QByteArray programDir = programDirectory();
+    if (programDir.isEmpty())
+        printLine("Error Cannot Find Program Directory" + reason(errno));
 
     arguments.removeFirst();
     const QByteArray jobId = arguments.takeFirst();
@@ -168,17 +206,31 @@ int main(int argc, char *argv[])
     const QByteArray echoLine = childArguments.join('|');
     printLine(echoLine);
 
-    const QByteArrayList batches = enterSlot(programDir, jobId, echoLine.size() + reportRoom);
+    // The job's file, the one its launcher claimed; none where the job id can
+    // name no file of the directory.
+    std::optional<JobFile> ownFile = ownJobFile(programDir, jobId);
+    if (ownFile) {
+        untilDone([&] { return enterJobFile(*ownFile); }, "Error Cannot Write : " + ownFile->path);
+        // Without the room, a report on a full disk keeps what fits of it: said now.
+        if (!setRoomAside(*ownFile, echoLine.size() + reportRoom))
+            printLine("Error Cannot Reserve : " + ownFile->path + reason(errno));
+    }
     Job job = startJob(interpreter(), childArguments);
     if (job.pid >= 0)
         relayOutput(job);
     const int jobStatus = waitForJob(job);
-    waitForBorrower(programDir, jobId);
+    if (ownFile)
+        waitForBorrower(programDir);
 
     // A job that ignored a signal passed on to it and ended well has not failed.
-    if (jobStatus != 0)
-        recordFailure(programDir, jobId, batches, failureReport(jobStatus, echoLine, job));
-    else
-        freeSlot(programDir, jobId);
+    const QByteArray freeing = "Error Cannot Free Slot : " + (ownFile ? ownFile->path : QByteArray());
+    if (jobStatus != 0) {
+        const QByteArray report = failureReport(jobStatus, echoLine, job);
+        // Where no record can be left, the report goes to the batch's output.
+        if (!ownFile || !untilDone([&] { return failJobFile(*ownFile, report); }, freeing))
+            printLine(report);
+    } else if (ownFile) {
+        untilDone([&] { return freeJobFile(*ownFile); }, freeing);
+    }
     endProgram(receivedSignal() != 0 ? 128 + receivedSignal() : jobStatus);
 }

@@ -1,7 +1,7 @@
 #include "process.h"
 
 #include "frame.h"
-#include "names.h"
+#include "win.h"
 
 #include <QFileInfo>
 #include <QProcess>

@@ -6,6 +6,7 @@
 #include "frame.h"
 #include "records.h"
 #include "slots.h"
+#include "stop.h"
 #include "stream.h"
 
 static const QByteArray usage =
@@ -27,11 +28,13 @@ int main(int argc, char *argv[])
     // Other words are ignored, as ever.
     answerHelpWords(commandLine(argc, argv), usage);
     const QByteArray programDir = programDirectory();
-    if (programDir.isEmpty())
+    if (programDir.isEmpty()) {
+        printLine("Error Cannot Find Program Directory" + reason(errno));
         endProgram(1);
+    }
     // Inside a job the batch is the job's own, so its own slot is not waited for.
     const QByteArray batch = currentBatch();
-    std::optional<QList<ListedRecord>> records = waitForBatchEnd(programDir, batch);
+    std::optional<QList<JobFile>> records = waitForBatchEnd(programDir, batch);
     // Asked to stop while it waited: the batch's jobs are stopped, and reported
     // as failed.
     const bool stopped = stopRequested();
@@ -41,8 +44,10 @@ int main(int argc, char *argv[])
     releaseStopRequests();
     if (!records && stopped)
         endAsStopped();
-    if (!records)
+    if (!records) {
+        printLine("Error Cannot Lock : " + programDir + reason(errno));
         endProgram(1);
+    }
     const bool failed = reportBatchFailures(programDir, *records, batch);
     if (stopped)
         endAsStopped();

@@ -23,10 +23,25 @@ QByteArray programDirectory()
     const int error = length < 0 ? errno : ENAMETOOLONG;
     const qsizetype slash = length > 0 && length < path.size() ? path.lastIndexOf('/', length - 1) : -1;
     if (slash < 0) {
-        printLine("Error Cannot Find Program Directory" + reason(error));
+        errno = error;
         return QByteArray();
     }
     // A program in the root directory keeps its "/".
     path.truncate(slash == 0 ? 1 : slash);
     return path;
+}
+
+QByteArray runnerPath(const QByteArray &programDir)
+{
+    return programDir + "/taskexec";
+}
+
+QByteArray waiterPath(const QByteArray &programDir)
+{
+    return programDir + "/taskjoin";
+}
+
+QByteArray launcherPath(const QByteArray &programDir)
+{
+    return programDir + "/taskfan";
 }

@@ -1,10 +1,9 @@
 #include "dirlock.h"
 
-#include "cancel.h"
 #include "frame.h"
-#include "names.h"
 #include "posix.h"
 #include "proc_linux.h"
+#include "stop.h"
 
 #include <QElapsedTimer>
 
@@ -53,10 +52,8 @@ Hold lockProgramDir(const QByteArray &programDir)
 {
     // The kernel drops the lock if its holder dies, so a killed launcher blocks nobody.
     Hold dir(open(programDir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) {
-        printLine("Error Cannot Lock : " + programDir + reason(errno));
+    if (!dir)
         return Hold();
-    }
     // A holder that keeps the lock is stopped or stuck, and a program waiting on it
     // must say so rather than hang mutely. Only the same holder seen at every look
     // for over a second is one: many holding it for a moment each in turn are not.
@@ -84,12 +81,8 @@ Hold lockProgramDir(const QByteArray &programDir)
         }
         breakWaitsEvery(0);
     }
-    // A wait given up because the program was asked to stop is no failure to tell.
-    if (!locked) {
-        if (!stopRequested())
-            printLine("Error Cannot Lock : " + programDir + reason(errno));
+    if (!locked)
         return Hold();
-    }
     return dir;
 }
 
