@@ -238,7 +238,7 @@ std::optional<JobFile> ownJobFile(const QByteArray &programDir, const QByteArray
     return job;
 }
 
-bool enterJobFile(JobFile &job)
+bool markJobStarted(JobFile &job)
 {
     // A runner started by hand has no batch to name.
     if (job.kind == JobFileKind::PlacedByHand)

@@ -84,11 +84,11 @@ Hold claimJobFile(const JobFile &job);
 // the program directory.
 std::optional<JobFile> ownJobFile(const QByteArray &programDir, const QByteArray &jobId);
 
-// The runner, before its job starts: names the batch it starts (on a full disk
-// that goes in with the report), and sets room aside for a report of
+// The runner, before its job starts: names in the file the batch it starts (on
+// a full disk that goes in with the report), and sets room aside for a report of
 // `reportSize` bytes, so that a full disk loses no failure; the room fails only
 // where the disk is full, elsewhere the system may have no such thing.
-bool enterJobFile(JobFile &job);
+bool markJobStarted(JobFile &job);
 bool setRoomAside(const JobFile &job, qsizetype reportSize);
 
 // The runner, once its job has ended: well, the slot is freed; badly, the report

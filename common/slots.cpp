@@ -11,13 +11,13 @@
 
 // What a count of the slots finds: how many are taken, every one where `batch`
 // is empty, otherwise those of the jobs of that batch and of the batches inside
-// it, jobs on lent slots included; whether the job of `lender` holds a slot, and
-// whether a job placed from it is on that slot, lent.
+// it, jobs on lent slots included; whether the job whose runner started the
+// batch `lender` holds a slot, and whether a job placed from it is on that slot.
 struct TakenSlots
 {
     int taken = 0;
     bool lenderHolds = false;
-    bool lent = false;
+    bool borrowed = false;
 };
 
 // Call with the program directory locked.
@@ -48,15 +48,15 @@ static TakenSlots countTakenSlots(QList<JobFile> &files, const QByteArray &batch
         if (!file.runnerBatch.isEmpty())
             holders.append(file.runnerBatch);
     }
-    const auto holds = [&](const QByteArray &lent) {
+    const auto holds = [&](const QByteArray &runnerBatch) {
         return std::any_of(holders.begin(), holders.end(),
-                           [&](const QByteArray &holder) { return sameBatch(holder, lent); });
+                           [&](const QByteArray &holder) { return sameBatch(holder, runnerBatch); });
     };
     // A job on the slot of a job that holds it no more (it ended first and its
     // runner could not wait, or was killed) holds a slot of its own.
-    for (const QByteArray &lent : lenders) {
-        found.taken += !holds(lent);
-        found.lent = found.lent || (!lender.isEmpty() && sameBatch(lent, lender));
+    for (const QByteArray &placedFrom : lenders) {
+        found.taken += !holds(placedFrom);
+        found.borrowed = found.borrowed || (!lender.isEmpty() && sameBatch(placedFrom, lender));
     }
     found.lenderHolds = !lender.isEmpty() && holds(lender);
     return found;
@@ -112,7 +112,7 @@ Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &
     // it would not see its slot come free.
     const QByteArray lender = batches.size() > 1 ? batches[0] : QByteArray();
     const auto enough = [&](const TakenSlots &count) {
-        *lent = count.taken >= limit && count.lenderHolds && !count.lent;
+        *lent = count.taken >= limit && count.lenderHolds && !count.borrowed;
         return count.taken < limit || *lent;
     };
     return waitForCount(programDir, QByteArray(), lender, lender.isEmpty(), enough);
@@ -124,7 +124,7 @@ void waitForBorrower(const QByteArray &programDir)
     const QList<JobFile> files = listJobFiles(programDir, false).value_or(QList<JobFile>());
     if (std::none_of(files.begin(), files.end(), [](const JobFile &file) { return file.kind == JobFileKind::Lent; }))
         return;
-    waitForCount(programDir, QByteArray(), currentBatch(), false, [](const TakenSlots &count) { return !count.lent; });
+    waitForCount(programDir, QByteArray(), currentBatch(), false, [](const TakenSlots &count) { return !count.borrowed; });
 }
 
 std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch)

@@ -210,7 +210,7 @@ int main(int argc, char *argv[])
     // name no file of the directory.
     std::optional<JobFile> ownFile = ownJobFile(programDir, jobId);
     if (ownFile) {
-        untilDone([&] { return enterJobFile(*ownFile); }, "Error Cannot Write : " + ownFile->path);
+        untilDone([&] { return markJobStarted(*ownFile); }, "Error Cannot Write : " + ownFile->path);
         // Without the room, a report on a full disk keeps what fits of it: said now.
         if (!setRoomAside(*ownFile, echoLine.size() + reportRoom))
             printLine("Error Cannot Reserve : " + ownFile->path + reason(errno));

@@ -267,8 +267,10 @@ void WaiterTest::reportsEachFailedJobOnce()
     Install install;
     QVERIFY(install.isValid());
     // Two waiters started together while the jobs run; a third comes after them.
-    // More records than a waiter may have descriptors.
+    // More records than a waiter may have descriptors. What the directory holds
+    // meanwhile is looked at all along: a batch leaves but slots and records.
     const Result result = runScript(install, R"sh(
+        (while [ ! -e "$D/seen" ]; do ls -A "$D"; done > "$D/.names") & looker=$!
         for job in 'sleep 0.3' 'sleep 0.3; exit 3' 'sleep 0.3; kill -TERM $$' 'sleep 0.3; no-such-command-anywhere'; do
             "$D/taskfan" "$job" > /dev/null
         done
@@ -292,8 +294,15 @@ void WaiterTest::reportsEachFailedJobOnce()
             "$D/taskjoin" > /dev/null & other=$!
             wait $one; status=$?; wait $other; echo "both $status $?"
         done
-        "$D/taskjoin"; echo "third $?")sh");
+        "$D/taskjoin"; echo "third $?"
+        touch "$D/seen"; wait $looker; rm "$D/seen")sh");
     QCOMPARE(result.status, 0);
+    QFile names(install.path() + "/.names");
+    QVERIFY(names.open(QIODevice::ReadOnly));
+    for (const QByteArray &name : names.readAll().split('\n')) {
+        const bool known = QByteArrayList{"", ".names", "seen", "first", "second", "taskexec", "taskfan", "taskjoin"}.contains(name);
+        QVERIFY2(known || name.endsWith(".pid") || name.endsWith(".lent") || name.endsWith(".failed"), name.constData());
+    }
     QByteArrayList failures{"Error Job Failed : 3 : -c|sleep 0.3; exit 3\n",
                             "Error Job Failed : 143 : -c|sleep 0.3; kill -TERM $$\n",
                             "Error Job Failed : 127 : -c|sleep 0.3; no-such-command-anywhere\n",

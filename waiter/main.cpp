@@ -4,7 +4,7 @@
 #include "batch.h"
 #include "cancel.h"
 #include "frame.h"
-#include "records.h"
+#include "report.h"
 #include "slots.h"
 #include "stop.h"
 #include "stream.h"

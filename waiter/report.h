@@ -1,6 +1,5 @@
 #pragma once
 
-#include "files.h"
 #include "job.h"
 
 #include <QByteArray>
@@ -26,7 +25,7 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<JobFile> &rec
 // Prints the report of a held record and takes it, as takeRecord does, as one
 // step that a request to stop does not cut: the waiter ends between two
 // reports, and a record goes only once its report is out. False where standard
-// output is gone (POSIX systems: where its reader takes nothing for a second),
-// and the record is left. Differs between POSIX systems (records_posix.cpp) and
-// Windows (records_win.cpp).
+// output is gone (Linux: where its reader takes nothing for a second), and the
+// record is left. Differs between Linux (report_linux.cpp) and Windows
+// (report_win.cpp).
 bool printAndTake(JobFile &record, Hold &hold, const QByteArray &report, const QList<qint64> &stillToSee);

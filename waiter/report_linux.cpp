@@ -1,4 +1,4 @@
-#include "records.h"
+#include "report.h"
 
 #include "frame.h"
 #include "stream.h"
