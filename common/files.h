@@ -7,8 +7,8 @@
 
 // How everything in common/ fails: a function that can fail returns an empty
 // result (false, std::nullopt, an empty Hold) with the reason in errno, and says
-// nothing; its caller decides what to print. Only the programs and the
-// reporting of failures print. A function that cannot fail says so.
+// nothing; its caller decides what to print. Only the programs, and the waiter
+// as it reports, print. A function that cannot fail says so.
 
 #ifdef Q_OS_WIN
 using Handle = void *; // a HANDLE
@@ -35,8 +35,7 @@ struct Hold
 
     explicit operator bool() const { return handle != none; }
     Handle get() const { return handle; }
-    // No longer let go of here: kept for as long as the process lives, or let go
-    // of by whoever it was handed to.
+    // Kept for as long as the process lives, or let go of by whoever it went to.
     Handle release()
     {
         const Handle kept = handle;
@@ -62,30 +61,27 @@ std::optional<QByteArrayList> listEntries(const QByteArray &dir, bool (*wanted)(
 // At most the first 4 KiB of a file, read beside any process that holds it.
 std::optional<QByteArray> readFileStart(const QByteArray &path);
 
-// Whether something, a link included, is there by that name. Cannot fail.
-bool fileExists(const QByteArray &path);
-
 // Writes the data at `offset` of an existing file, where written again it changes
 // nothing; at its end where `offset` is negative.
 bool writeFileAt(const QByteArray &path, qint64 offset, const QByteArray &data);
-
-// About how many bytes can still be written at the end of a file: the room set
-// aside for it, and what its file system has free; very many where that cannot
-// be told. Cannot fail.
-qint64 roomToAppend(const QByteArray &path);
-
-// Whether a file is another user's. In an install that users share, the slots
-// are everyone's, but a user's batches, jobs and records are that user's own
-// (POSIX systems; on Windows nothing is another user's). Cannot fail.
-bool isAnotherUsers(const QByteArray &path);
-
-// Gives a file of the caller's the mode that the caller's umask gives new files,
-// its owner still reading and writing it: a report is as private as its user
-// wants (POSIX systems).
-bool applyUmask(const QByteArray &path);
 
 // Creates a new file with the data, never through a link.
 bool createFile(const QByteArray &path, const QByteArray &data);
 
 bool moveFile(const QByteArray &from, const QByteArray &to);
 bool deleteFile(const QByteArray &path);
+
+// Cannot fail: whether something, a link included, is there by that name; about
+// how many bytes can still be written at the end of a file (the room set aside
+// for it, and what its file system has free; very many where that cannot be
+// told); whether a file is another user's (in a shared install the slots are
+// everyone's, a user's batches and records that user's own; on Windows nothing
+// is another user's).
+bool fileExists(const QByteArray &path);
+qint64 roomToAppend(const QByteArray &path);
+bool isAnotherUsers(const QByteArray &path);
+
+// Gives a file of the caller's the mode that the caller's umask gives new files,
+// its owner still reading and writing it: a report is as private as its user
+// wants (POSIX systems).
+bool applyUmask(const QByteArray &path);

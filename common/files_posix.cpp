@@ -51,16 +51,6 @@ void letOwnerReadAndWrite(int fd)
         fchmod(fd, (file.st_mode & 07777) | 0600);
 }
 
-std::optional<QByteArray> readStart(int fd)
-{
-    QByteArray contents(4096, '\0');
-    const ssize_t got = read(fd, contents.data(), size_t(contents.size()));
-    if (got < 0)
-        return std::nullopt;
-    contents.truncate(got);
-    return contents;
-}
-
 static bool isFileOrDirectory(int dirFd, const dirent *entry)
 {
     if (entry->d_type == DT_REG || entry->d_type == DT_DIR)
@@ -94,7 +84,12 @@ std::optional<QByteArrayList> listEntries(const QByteArray &dirPath, bool (*want
 std::optional<QByteArray> readFileStart(const QByteArray &path)
 {
     const Hold file = openExisting(path, O_RDONLY);
-    return file ? readStart(file.get()) : std::nullopt;
+    QByteArray contents(4096, '\0');
+    const ssize_t got = file ? read(file.get(), contents.data(), size_t(contents.size())) : -1;
+    if (got < 0)
+        return std::nullopt;
+    contents.truncate(got);
+    return contents;
 }
 
 bool writeFileAt(const QByteArray &path, qint64 offset, const QByteArray &data)
@@ -130,12 +125,6 @@ bool fileExists(const QByteArray &path)
 {
     struct stat file;
     return lstat(path.constData(), &file) == 0;
-}
-
-bool isAnotherUsers(int fd)
-{
-    struct stat file;
-    return fstat(fd, &file) == 0 && file.st_uid != geteuid();
 }
 
 bool isAnotherUsers(const QByteArray &path)

@@ -13,22 +13,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// A waiter of another script holds a record for a moment to read whose it is;
-// one held longer is being reported by a waiter of the same script.
+// How long a waiter waits for a record that another holds, and how often it looks.
 constexpr int recordLookMs = 2000;
-// How often a waiter tries a held record meanwhile.
 constexpr int recordRetryMs = 8;
 
 Hold createJobFile(const QByteArray &path, const QByteArray &lines, const QByteArray &)
 {
-    // Written, then opened again for reading only and locked: the job inherits
-    // the lock, and a file system with files open for writing cannot be
-    // remounted read-only. Nobody counts meanwhile: the directory is locked.
+    // Held open for reading only: a file system with files open for writing
+    // cannot be remounted read-only. Nobody counts meanwhile: the directory is locked.
     int fd = open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0)
         return Hold();
-    // Whatever the umask: every user of the install must be able to tell whether
-    // the job has ended, and take its slot back. It says only whose batch it is.
+    // Whatever the umask: every user of the install may take a dead job's slot back.
     fchmod(fd, 0644);
     const ssize_t written = write(fd, lines.constData(), size_t(lines.size()));
     int error = written == lines.size() ? 0 : written < 0 ? errno : ENOSPC;
@@ -96,8 +92,7 @@ bool createRecord(const QByteArray &path, const QByteArray &lines)
 
 Hold holdRecordFile(const QByteArray &path)
 {
-    // Open for writing where it can be: only then can the hold keep other
-    // waiters out. On a read-only file system nobody can delete it anyway.
+    // For writing where it can be: only such a hold keeps other waiters out.
     Hold file = openExisting(path, O_RDWR);
     const bool writable = bool(file);
     if (!writable && errno != ENOENT)
@@ -108,8 +103,7 @@ Hold holdRecordFile(const QByteArray &path)
             errno = ENOENT;
         return file;
     }
-    // A lock of its own open file, apart from the slot's flock, which what the
-    // job left running may still hold.
+    // Apart from the slot's flock, which what the job left running may still hold.
     struct flock whole = {};
     whole.l_type = writable ? F_WRLCK : F_RDLCK;
     whole.l_whence = SEEK_SET;
@@ -123,8 +117,7 @@ Hold holdRecordFile(const QByteArray &path)
         errno = EBUSY;
         return Hold();
     }
-    // A record opened just before another waiter took it is free to lock, but
-    // no longer there.
+    // One opened just before another waiter took it is free, but gone.
     struct stat status;
     if (fstat(file.get(), &status) != 0 || status.st_nlink == 0) {
         errno = ENOENT;

@@ -6,8 +6,7 @@
 #include <iterator>
 #include <vector>
 
-// A record is held by its runner for a moment after it appears: how long a
-// waiter waits for it.
+// How long a waiter waits for a record that another holds.
 constexpr ULONGLONG recordWaitMs = 2000;
 
 // The slot this process holds, handed down from the launcher; null where none is.
@@ -54,9 +53,8 @@ static bool markDeleted(HANDLE file)
 
 Hold createJobFile(const QByteArray &path, const QByteArray &lines, const QByteArray &jobId)
 {
-    // Opened without sharing delete access and inherited by the runner and every
-    // process of its job: while any of them lives, nobody can delete or rename it.
-    // Others may read it.
+    // Inherited by the runner and every process of its job, without delete
+    // sharing: while any of them lives, nobody can delete or rename it.
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     Hold slot(CreateFileW(widePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
@@ -85,8 +83,7 @@ bool holdsJobFile(const QByteArray &path)
 
 Hold openJobFile(const QByteArray &path, bool *unheld)
 {
-    // Delete access is had only where no process of the job holds the file: they
-    // share no delete access. Others may then rename it by name, as we do.
+    // Delete access is had only where no process of the job holds it.
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     Hold file(openExistingFile(path, GENERIC_READ | DELETE, share));
     *unheld = bool(file);
@@ -99,7 +96,6 @@ Hold openJobFile(const QByteArray &path, bool *unheld)
 
 bool moveJobFile(const QByteArray &path, const QByteArray &to)
 {
-    // Nobody else may rename the slot's own file: only its holder, through its handle.
     const HANDLE slot = heldSlotAt(path);
     if (!slot)
         return moveFile(path, to);
@@ -119,9 +115,7 @@ bool moveJobFile(const QByteArray &path, const QByteArray &to)
 
 bool deleteJobFile(const QByteArray &path)
 {
-    // The slot's own file cannot be deleted by name while the job holds it: it is
-    // deleted through the handle, and its name goes once the last process of the
-    // job has let go of it.
+    // Its name goes once the last process of the job has let go of it.
     const HANDLE slot = heldSlotAt(path);
     if (!slot)
         return deleteFile(path);
@@ -140,17 +134,14 @@ bool reserveRoom(const QByteArray &, qsizetype)
 
 bool createRecord(const QByteArray &path, const QByteArray &lines)
 {
-    // Made without sharing: a waiter that opens it meanwhile waits, as for a
-    // record its runner still holds.
+    // Made without sharing: a waiter that opens it meanwhile waits.
     return createFile(path, lines);
 }
 
 Hold holdRecordFile(const QByteArray &path)
 {
-    // Held alone, so that no other waiter takes it, and open for deleting it
-    // once reported; it may be deleted by name meanwhile (one of a batch nobody
-    // can join). Its runner holds it a moment longer after the rename that makes
-    // it a record: that is waited out. A directory cannot be opened as a file.
+    // Open for deleting it once reported; its runner holds it a moment longer
+    // after the rename that makes it a record, which is waited out.
     Hold record;
     for (const ULONGLONG since = GetTickCount64(); GetTickCount64() - since < recordWaitMs;) {
         record = Hold(openExistingFile(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE));

@@ -4,8 +4,6 @@
 
 #include "files.h"
 
-#include <optional>
-
 // Opens an existing regular file, never through a link (ELOOP; EINVAL for
 // another kind of file), without making it our terminal or waiting for a FIFO's
 // writer.
@@ -17,9 +15,3 @@ bool lockFile(int fd, int operation);
 // Whatever the caller's umask: a file that its owner cannot read or write could
 // be neither reclaimed nor taken as a record. Cannot fail.
 void letOwnerReadAndWrite(int fd);
-
-// Whether the open file is another user's than the caller's. Cannot fail.
-bool isAnotherUsers(int fd);
-
-// Reads up to 4 KiB from where the descriptor stands.
-std::optional<QByteArray> readStart(int fd);

@@ -12,11 +12,12 @@
 // console's closing.
 void catchStopRequests();
 
-// Whether a request came that has not been taken yet.
+// Whether a request came that has not been taken yet; the same, and takes it.
 bool stopRequested();
-
-// The same, and takes it.
 bool takeStopRequest();
+
+// How many requests have come (stop_posix.cpp, stop_win.cpp).
+int stopRequests();
 
 // The signal that the first request came by, which a stopped job is passed on
 // POSIX systems: SIGINT where none came yet. 0 on Windows, which has none.

@@ -9,8 +9,6 @@ static constexpr int stopSignals[] = {SIGINT, SIGHUP};
 // A signal handler can reach nothing but globals.
 static volatile sig_atomic_t requests = 0;
 static volatile sig_atomic_t firstRequest = 0;
-// How many of the requests have been taken.
-static sig_atomic_t taken = 0;
 
 static void noteRequest(int signalNumber)
 {
@@ -35,16 +33,9 @@ void catchStopRequests()
     }
 }
 
-bool stopRequested()
+int stopRequests()
 {
-    return requests > taken;
-}
-
-bool takeStopRequest()
-{
-    const bool came = stopRequested();
-    taken = requests;
-    return came;
+    return requests;
 }
 
 int stopSignal()

@@ -8,7 +8,6 @@
 
 // The console's handler runs in a thread of its own.
 static std::atomic<int> requests{0};
-static int taken = 0;
 
 static BOOL WINAPI noteRequest(DWORD event)
 {
@@ -29,16 +28,9 @@ void catchStopRequests()
     SetConsoleCtrlHandler(noteRequest, TRUE);
 }
 
-bool stopRequested()
+int stopRequests()
 {
-    return requests > taken;
-}
-
-bool takeStopRequest()
-{
-    const bool came = stopRequested();
-    taken = requests;
-    return came;
+    return requests;
 }
 
 int stopSignal()
