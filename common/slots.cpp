@@ -111,11 +111,31 @@ Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &
     // the job may go on that job's slot: such a launcher waits in no line, where
     // it would not see its slot come free.
     const QByteArray lender = batches.size() > 1 ? batches[0] : QByteArray();
+    // Said once it has to wait, so that runners give up the slots of tokens
+    // that no build has taken.
+    Hold waiting;
     const auto enough = [&](const TakenSlots &count) {
         *lent = count.taken >= limit && count.lenderHolds && !count.borrowed;
-        return count.taken < limit || *lent;
+        const bool done = count.taken < limit || *lent;
+        if (!done && !waiting)
+            waiting = markWaiting(programDir);
+        return done;
     };
     return waitForCount(programDir, QByteArray(), lender, lender.isEmpty(), enough);
+}
+
+Hold lockFreeSlot(const QByteArray &programDir, int limit)
+{
+    bool free = false;
+    Hold lock = waitForCount(programDir, QByteArray(), QByteArray(), false, [&](const TakenSlots &count) {
+        free = count.taken < limit;
+        return true;
+    });
+    if (lock && !free) {
+        lock = Hold();
+        errno = EAGAIN;
+    }
+    return lock;
 }
 
 void waitForBorrower(const QByteArray &programDir)

@@ -23,6 +23,11 @@
 // places never waits for ever.
 Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &batches, bool *lent);
 
+// The runner, for a token of its job's build (runner/jobserver.h): the
+// directory's lock, held, where fewer than `limit` slots are taken now, so that
+// a slot can be claimed for the token; empty where none is free (errno EAGAIN).
+Hold lockFreeSlot(const QByteArray &programDir, int limit);
+
 // The runner, once its job has ended: waits until no job placed from it is on
 // its slot, lent, so that the slot carries that job to its end.
 void waitForBorrower(const QByteArray &programDir);
