@@ -29,10 +29,11 @@ struct Jobserver
     // Linux: the pipe's read end, which the job inherits; Windows: the semaphore.
     Hold pool;
     // Linux: the write end that the job inherits, and the runner's own read
-    // end, which never blocks. Windows: the event that ends the serving.
+    // end, which never blocks.
     Hold poolWriteEnd;
     Hold own;
-    // Linux: the eventfd that ends the serving; the watch on the program directory.
+    // What ends the serving: an eventfd on Linux, an event on Windows; and the
+    // watch on the program directory.
     Hold stop;
     Handle watch = Hold::none;
     // The named pipe, where the job asked for one.
