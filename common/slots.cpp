@@ -118,13 +118,17 @@ Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &
     return waitForCount(programDir, QByteArray(), lender, lender.isEmpty(), enough);
 }
 
-void waitForBorrower(const QByteArray &programDir)
+void waitForPlacedJobs(const QByteArray &programDir, bool launchersMayWait)
 {
     // Most jobs place none: a look at the names alone tells.
     const QList<JobFile> files = listJobFiles(programDir, false).value_or(QList<JobFile>());
-    if (std::none_of(files.begin(), files.end(), [](const JobFile &file) { return file.kind == JobFileKind::Lent; }))
+    launchersMayWait = launchersMayWait && launcherWaits(programDir);
+    if (!launchersMayWait
+        && std::none_of(files.begin(), files.end(), [](const JobFile &file) { return file.kind == JobFileKind::Lent; }))
         return;
-    waitForCount(programDir, QByteArray(), currentBatch(), false, [](const TakenSlots &count) { return !count.borrowed; });
+    waitForCount(programDir, QByteArray(), currentBatch(), false, [&](const TakenSlots &count) {
+        return !count.borrowed && !(launchersMayWait && launcherWaits(programDir));
+    });
 }
 
 std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch)
@@ -132,7 +136,7 @@ std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, cons
     // A runner frees its slot only after its job's output is out, so once no slot
     // of the batch is taken every job has ended and said all it had to say.
     const Hold dirLock = waitForCount(programDir, batch, QByteArray(), false,
-                                      [](const TakenSlots &count) { return count.taken == 0; });
+                                      [&](const TakenSlots &count) { return count.taken == 0 && !launcherWaits(programDir); });
     std::optional<QList<JobFile>> records = dirLock ? listJobFiles(programDir, true) : std::nullopt;
     if (records)
         records->removeIf([](const JobFile &file) { return file.kind != JobFileKind::Record; });

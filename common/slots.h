@@ -23,11 +23,14 @@
 // places never waits for ever.
 Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &batches, bool *lent);
 
-// The runner, once its job has ended: waits until no job placed from it is on
-// its slot, lent, so that the slot carries that job to its end.
-void waitForBorrower(const QByteArray &programDir);
+// The runner, once its job has ended: waits until no launcher that the job left
+// waits to place a job, and no job placed from it is on its slot, lent, so that
+// the slot carries them to their end, and the batches around them wait for them.
+// Launchers are looked for only where `launchersMayWait` (the job left processes).
+void waitForPlacedJobs(const QByteArray &programDir, bool launchersMayWait);
 
 // The waiter: waits until no slot of `batch` or of the batches inside it is
-// taken, the slot of the job that the waiter runs in aside, and returns the
-// records then there, read, which hold every failure of the batch.
+// taken, the slot of the job that the waiter runs in aside, and no launcher of
+// the batch waits to place a job, and returns the records then there, read,
+// which hold every failure of the batch.
 std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch);

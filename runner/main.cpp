@@ -220,7 +220,7 @@ int main(int argc, char *argv[])
         relayOutput(job);
     const int jobStatus = waitForJob(job);
     if (ownFile)
-        waitForBorrower(programDir);
+        waitForPlacedJobs(programDir, jobLeftProcesses(job));
 
     // A job that ignored a signal passed on to it and ended well has not failed.
     const QByteArray freeing = "Error Cannot Free Slot : " + (ownFile ? ownFile->path : QByteArray());

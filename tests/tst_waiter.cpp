@@ -235,6 +235,16 @@ void WaiterTest::nestedBatchesJoinTheirOwn_data()
                                              for i in $(seq 400); do pkill -KILL -f "^$D/taskexec [^ ]* until" && break; sleep 0.05; done
                                              touch "$D/go"; "$D/taskjoin"; echo "inner $?"')sh")
         << QByteArrayList{"Error Job Lost : {", "inner 1", "outer 0"};
+    // Launchers still waiting to place their jobs are of the batch already: those
+    // that a job left as it ended, and the script's own.
+    const QByteArray three = "Error Job Failed : 3 : -c|exit 3";
+    QTest::newRow("launchers a job left")
+        << QStringLiteral(R"sh("$D/taskfan" 'for i in 1 2 3 4 5; do "$D/taskfan" "exit 3" > /dev/null & done')sh")
+        << QByteArrayList{three, three, three, three, three, "outer 1"};
+    QTest::newRow("launchers of the script")
+        << QStringLiteral(R"sh(for i in 1 2 3; do "$D/taskfan" "sleep 0.1; exit 3" > /dev/null & done)sh")
+        << QByteArrayList{"Error Job Failed : 3 : -c|sleep 0.1; exit 3", "Error Job Failed : 3 : -c|sleep 0.1; exit 3",
+                          "Error Job Failed : 3 : -c|sleep 0.1; exit 3", "outer 1"};
 }
 
 void WaiterTest::nestedBatchesJoinTheirOwn()
@@ -294,15 +304,24 @@ void WaiterTest::reportsEachFailedJobOnce()
             "$D/taskjoin" > /dev/null & other=$!
             wait $one; status=$?; wait $other; echo "both $status $?"
         done
+        # A waiter that comes while another prints, and lists the records only
+        # once that one has ended (the directory's lock held meanwhile), still
+        # hears of what it printed then. The first stops printing when its
+        # reader does, with reports left.
+        for i in $(seq 20); do "$D/taskfan" "head -c 4000 /dev/zero | tr '\\0' x >&2; exit 7" > /dev/null; done
+        while ls "$D"/*.pid > /dev/null 2>&1; do sleep 0.01; done
+        ("$D/taskjoin"; echo $? > "$D/printed") | { head -c 1 > /dev/null; until [ -e "$D/drain" ]; do sleep 0.01; done; cat > /dev/null; } &
+        until [ "$(ls "$D" | grep -c 'failed$')" -le 10 ]; do sleep 0.01; done
+        exec 7< "$D"; flock 7
+        "$D/taskjoin" > "$D/late" 7<&- & late=$!
+        until grep -q taskjoin "$D/late" 2> /dev/null; do sleep 0.01; done
+        touch "$D/drain"
+        until [ -e "$D/printed" ]; do sleep 0.01; done
+        flock -u 7; exec 7<&-
+        wait $late; echo "after $? $(cat "$D/printed")"; rm "$D/printed" "$D/drain" "$D/late"
         "$D/taskjoin"; echo "third $?"
         touch "$D/seen"; wait $looker; rm "$D/seen")sh");
     QCOMPARE(result.status, 0);
-    QFile names(install.path() + "/.names");
-    QVERIFY(names.open(QIODevice::ReadOnly));
-    for (const QByteArray &name : names.readAll().split('\n')) {
-        const bool known = QByteArrayList{"", ".names", "seen", "first", "second", "taskexec", "taskfan", "taskjoin"}.contains(name);
-        QVERIFY2(known || name.endsWith(".pid") || name.endsWith(".lent") || name.endsWith(".failed"), name.constData());
-    }
     QByteArrayList failures{"Error Job Failed : 3 : -c|sleep 0.3; exit 3\n",
                             "Error Job Failed : 143 : -c|sleep 0.3; kill -TERM $$\n",
                             "Error Job Failed : 127 : -c|sleep 0.3; no-such-command-anywhere\n",
@@ -318,9 +337,16 @@ void WaiterTest::reportsEachFailedJobOnce()
     QVERIFY2(result.output.startsWith("first 1\n") && result.output.contains("\nsecond 1\n"),
              result.output.constData());
     QCOMPARE(result.output.count("\nboth 1 1\n"), 6);
+    QVERIFY2(result.output.contains("\nafter 1 1\n"), result.output.constData());
     QVERIFY(result.output.endsWith("taskjoin 0.2\nthird 0\n"));
     QCOMPARE(install.pidFiles(), QStringList());
     QCOMPARE(QDir(install.path()).entryList(QDir::Files), QStringList({"first", "second", "taskexec", "taskfan", "taskjoin"}));
+    QFile names(install.path() + "/.names");
+    QVERIFY(names.open(QIODevice::ReadOnly));
+    for (const QByteArray &name : names.readAll().split('\n')) {
+        const bool known = QByteArrayList{"", ".names", "seen", "first", "second", "printed", "drain", "late", "taskexec", "taskfan", "taskjoin"}.contains(name);
+        QVERIFY2(known || name.endsWith(".pid") || name.endsWith(".lent") || name.endsWith(".failed"), name.constData());
+    }
 }
 
 void WaiterTest::showsTheEndOfAFailedJobsErrors()
