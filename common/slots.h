@@ -20,8 +20,11 @@
 // inside a job of this directory (`batches` names the batches of that job too),
 // the job may instead go on that job's slot, lent (`*lent`), if no other job
 // placed from that job is on it now, so that a job that waits for the jobs it
-// places never waits for ever.
-Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &batches, bool *lent);
+// places never waits for ever. Where `unfreed` is given, a wait of over a second
+// while slots are held by entries that no job will free (placed by hand, or no
+// job's file) ends with EAGAIN, those entries' names in `*unfreed`.
+Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &batches, bool *lent,
+                 QByteArrayList *unfreed);
 
 // The runner, once its job has ended: waits until no launcher that the job left
 // waits to place a job, and no job placed from it is on its slot, lent, so that
