@@ -38,8 +38,11 @@ QByteArray enclosingJobId(const QByteArray &programDir);
 bool batchLeaderGone();
 
 // The other waiters of this directory that wait in the caller's batch now, and
-// whether a process is one of this directory's waiters. Windows has no sessions
-// to find them in: none there, so several waiters of one batch there may see a
-// failure that only one of them reports.
+// whether a process is one of this directory's waiters; whether a launcher of
+// this directory waits in the caller's batch to place a job, which is then the
+// batch's already. Windows has no sessions to find them in: none there, so
+// several waiters of one batch there may see a failure that only one of them
+// reports.
 QList<qint64> otherWaiters(const QByteArray &programDir);
 bool isWaiter(const QByteArray &programDir, qint64 pid);
+bool launcherWaits(const QByteArray &programDir);

@@ -88,6 +88,17 @@ bool isWaiter(const QByteArray &programDir, qint64 pid)
     return programOf(pid_t(pid)) == waiterPath(programDir);
 }
 
+bool launcherWaits(const QByteArray &programDir)
+{
+    for (const pid_t member : sessionMembers(getsid(0))) {
+        // One stopped with Ctrl-Z places nothing until it is let go on.
+        const std::optional<ProcessStat> process = processStat(QByteArray::number(member));
+        if (process && process->state != 'T' && process->state != 't' && programOf(member) == launcherPath(programDir))
+            return true;
+    }
+    return false;
+}
+
 QList<qint64> otherWaiters(const QByteArray &programDir)
 {
     QList<qint64> waiters;

@@ -103,3 +103,8 @@ bool isWaiter(const QByteArray &, qint64)
 {
     return false;
 }
+
+bool launcherWaits(const QByteArray &)
+{
+    return false;
+}

@@ -25,8 +25,8 @@ Hold waitInLine(const QByteArray &programDir);
 // that a runner that keeps tokens out for its job's build (runner/jobserver.h)
 // gives their slots up first; let go of once it has its slot. Where it cannot
 // be said, no runner sees that this launcher waits.
-Hold markWaiting(const QByteArray &programDir);
+Hold markWaitingForSlot(const QByteArray &programDir);
 
 // Whether a launcher of the program directory says that it waits. Cannot fail:
 // no where it cannot be told.
-bool launchersWait(const QByteArray &programDir);
+bool launchersWaitForSlots(const QByteArray &programDir);

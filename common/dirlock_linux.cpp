@@ -117,7 +117,7 @@ static struct flock wholeFile(short type)
     return whole;
 }
 
-Hold markWaiting(const QByteArray &programDir)
+Hold markWaitingForSlot(const QByteArray &programDir)
 {
     Hold launcher(open(launcherPath(programDir).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     struct flock reading = wholeFile(F_RDLCK);
@@ -126,7 +126,7 @@ Hold markWaiting(const QByteArray &programDir)
     return launcher;
 }
 
-bool launchersWait(const QByteArray &programDir)
+bool launchersWaitForSlots(const QByteArray &programDir)
 {
     // Only looks: a lock that a writer would find in its way is a waiting launcher's.
     const Hold launcher(open(launcherPath(programDir).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC));

@@ -61,7 +61,7 @@ static OVERLAPPED waitingByte()
     return at;
 }
 
-Hold markWaiting(const QByteArray &programDir)
+Hold markWaitingForSlot(const QByteArray &programDir)
 {
     Hold file = openLockFile(programDir);
     OVERLAPPED at = waitingByte();
@@ -73,7 +73,7 @@ Hold markWaiting(const QByteArray &programDir)
     return file;
 }
 
-bool launchersWait(const QByteArray &programDir)
+bool launchersWaitForSlots(const QByteArray &programDir)
 {
     const Hold file = openLockFile(programDir);
     OVERLAPPED at = waitingByte();

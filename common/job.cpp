@@ -158,17 +158,19 @@ bool reclaimIfAbandoned(JobFile &file)
     bool unheld = false;
     const Hold hold = openJobFile(file.path, &unheld);
     const std::optional<QByteArray> start = hold ? readHeld(hold) : std::nullopt;
+    // A directory or a link by a job's name is no job's.
+    file.lives = bool(start);
     if (!start)
         return false;
     takeLines(file, *start);
     // Nothing of the job may be left: one that closed the lock it inherited
     // still runs in its runner's batch.
-    const bool abandoned = unheld && (file.runnerBatch.isEmpty() || !batchLives(file.runnerBatch));
+    file.lives = !unheld || (!file.runnerBatch.isEmpty() && batchLives(file.runnerBatch));
     file.anotherUsers = isAnotherUsers(file.path);
     if (file.anotherUsers)
         takeLines(file, QByteArray());
     // Nobody saw how it ended: its runner was killed, or the machine stopped.
-    return abandoned && moveJobFile(file.path, recordOf(file));
+    return !file.lives && moveJobFile(file.path, recordOf(file));
 }
 
 // The file of a job of this directory, by its name: its slot's, or where there

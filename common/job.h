@@ -45,6 +45,10 @@ struct JobFile
     // The runner holds it, or the job that the caller runs in (Windows, where
     // the slot's handle is inherited); a waiter never waits for its own slot.
     bool held = false;
+    // Whether a process of its job may still hold it, as reclaimIfAbandoned
+    // finds: no longer where nothing does, yet it could not be taken back (no
+    // regular file, or another user's in a directory where only owners rename).
+    bool lives = true;
 
     // What it says, once read; nothing where it is another user's.
     bool anotherUsers = false;
@@ -65,7 +69,7 @@ std::optional<QList<JobFile>> listJobFiles(const QByteArray &programDir, bool re
 
 // Turns a slot's file of which nothing of its job is left into the record of a
 // lost job, reading it on the way; false where its job may live, or it is no
-// file of a launched job.
+// file of a launched job, or it cannot be taken back.
 bool reclaimIfAbandoned(JobFile &file);
 
 // The batches that a job placed now belongs to, innermost first: the caller's,

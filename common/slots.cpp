@@ -5,9 +5,15 @@
 #include "stop.h"
 #include "watch.h"
 
+#include <QElapsedTimer>
+
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+
+// A launcher that has waited this long while slots are held by entries that no
+// job will free says so.
+constexpr int unfreedNoticeMs = 1000;
 
 // What a count of the slots finds: how many are taken, every one where `batch`
 // is empty, otherwise those of the jobs of that batch and of the batches inside
@@ -18,7 +24,14 @@ struct TakenSlots
     int taken = 0;
     bool lenderHolds = false;
     bool borrowed = false;
+    // The entries among the slots taken that no job will free.
+    QByteArrayList unfreed;
 };
+
+static QByteArray nameOf(const JobFile &file)
+{
+    return file.path.mid(file.path.lastIndexOf('/') + 1);
+}
 
 // Call with the program directory locked.
 static TakenSlots countTakenSlots(QList<JobFile> &files, const QByteArray &batch, const QByteArray &lender)
@@ -33,10 +46,17 @@ static TakenSlots countTakenSlots(QList<JobFile> &files, const QByteArray &batch
         // One placed by hand holds a slot for launchers, but no waiter waits for it.
         if (file.kind == JobFileKind::PlacedByHand) {
             found.taken += batch.isEmpty();
+            found.unfreed.append(nameOf(file));
             continue;
         }
         if (reclaimIfAbandoned(file))
             continue;
+        // A lent slot is a job's only while the job lives: one of its name that
+        // nothing holds is no slot at all.
+        if (!file.lives && file.kind == JobFileKind::Lent)
+            continue;
+        if (!file.lives)
+            found.unfreed.append(nameOf(file));
         if (!batch.isEmpty()) {
             found.taken += isOfBatch(file.batches, batch);
             continue;
@@ -105,23 +125,36 @@ static Hold waitForCount(const QByteArray &programDir, const QByteArray &batch, 
     }
 }
 
-Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &batches, bool *lent)
+Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &batches, bool *lent,
+                 QByteArrayList *unfreed)
 {
     // Placed from inside a job of this directory, whose batch is the caller's,
     // the job may go on that job's slot: such a launcher waits in no line, where
     // it would not see its slot come free.
     const QByteArray lender = batches.size() > 1 ? batches[0] : QByteArray();
+    QElapsedTimer waited;
+    waited.start();
+    bool notice = false;
     // Said once it has to wait, so that runners give up the slots of tokens
     // that no build has taken.
     Hold waiting;
     const auto enough = [&](const TakenSlots &count) {
         *lent = count.taken >= limit && count.lenderHolds && !count.borrowed;
-        const bool done = count.taken < limit || *lent;
+        notice = count.taken >= limit && !*lent && unfreed && !count.unfreed.isEmpty()
+            && waited.hasExpired(unfreedNoticeMs);
+        if (notice)
+            *unfreed = count.unfreed;
+        const bool done = count.taken < limit || *lent || notice;
         if (!done && !waiting)
-            waiting = markWaiting(programDir);
+            waiting = markWaitingForSlot(programDir);
         return done;
     };
-    return waitForCount(programDir, QByteArray(), lender, lender.isEmpty(), enough);
+    Hold dirLock = waitForCount(programDir, QByteArray(), lender, lender.isEmpty(), enough);
+    if (dirLock && notice) {
+        errno = EAGAIN;
+        return Hold();
+    }
+    return dirLock;
 }
 
 Hold lockFreeSlot(const QByteArray &programDir, int limit)
@@ -138,13 +171,17 @@ Hold lockFreeSlot(const QByteArray &programDir, int limit)
     return lock;
 }
 
-void waitForBorrower(const QByteArray &programDir)
+void waitForPlacedJobs(const QByteArray &programDir, bool launchersMayWait)
 {
     // Most jobs place none: a look at the names alone tells.
     const QList<JobFile> files = listJobFiles(programDir, false).value_or(QList<JobFile>());
-    if (std::none_of(files.begin(), files.end(), [](const JobFile &file) { return file.kind == JobFileKind::Lent; }))
+    launchersMayWait = launchersMayWait && launcherWaits(programDir);
+    if (!launchersMayWait
+        && std::none_of(files.begin(), files.end(), [](const JobFile &file) { return file.kind == JobFileKind::Lent; }))
         return;
-    waitForCount(programDir, QByteArray(), currentBatch(), false, [](const TakenSlots &count) { return !count.borrowed; });
+    waitForCount(programDir, QByteArray(), currentBatch(), false, [&](const TakenSlots &count) {
+        return !count.borrowed && !(launchersMayWait && launcherWaits(programDir));
+    });
 }
 
 std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch)
@@ -152,7 +189,7 @@ std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, cons
     // A runner frees its slot only after its job's output is out, so once no slot
     // of the batch is taken every job has ended and said all it had to say.
     const Hold dirLock = waitForCount(programDir, batch, QByteArray(), false,
-                                      [](const TakenSlots &count) { return count.taken == 0; });
+                                      [&](const TakenSlots &count) { return count.taken == 0 && !launcherWaits(programDir); });
     std::optional<QList<JobFile>> records = dirLock ? listJobFiles(programDir, true) : std::nullopt;
     if (records)
         records->removeIf([](const JobFile &file) { return file.kind != JobFileKind::Record; });

@@ -20,19 +20,25 @@
 // inside a job of this directory (`batches` names the batches of that job too),
 // the job may instead go on that job's slot, lent (`*lent`), if no other job
 // placed from that job is on it now, so that a job that waits for the jobs it
-// places never waits for ever.
-Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &batches, bool *lent);
+// places never waits for ever. Where `unfreed` is given, a wait of over a second
+// while slots are held by entries that no job will free (placed by hand, or no
+// job's file) ends with EAGAIN, those entries' names in `*unfreed`.
+Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &batches, bool *lent,
+                 QByteArrayList *unfreed);
 
 // The runner, for a token of its job's build (runner/jobserver.h): the
 // directory's lock, held, where fewer than `limit` slots are taken now, so that
 // a slot can be claimed for the token; empty where none is free (errno EAGAIN).
 Hold lockFreeSlot(const QByteArray &programDir, int limit);
 
-// The runner, once its job has ended: waits until no job placed from it is on
-// its slot, lent, so that the slot carries that job to its end.
-void waitForBorrower(const QByteArray &programDir);
+// The runner, once its job has ended: waits until no launcher that the job left
+// waits to place a job, and no job placed from it is on its slot, lent, so that
+// the slot carries them to their end, and the batches around them wait for them.
+// Launchers are looked for only where `launchersMayWait` (the job left processes).
+void waitForPlacedJobs(const QByteArray &programDir, bool launchersMayWait);
 
 // The waiter: waits until no slot of `batch` or of the batches inside it is
-// taken, the slot of the job that the waiter runs in aside, and returns the
-// records then there, read, which hold every failure of the batch.
+// taken, the slot of the job that the waiter runs in aside, and no launcher of
+// the batch waits to place a job, and returns the records then there, read,
+// which hold every failure of the batch.
 std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch);

@@ -73,7 +73,13 @@ int main(int argc, char *argv[])
     // A job started without its slot would run beyond the limit. Asked to stop
     // while it waits, it places nothing, and stops the jobs of its batch.
     bool lent = false;
-    Hold dirLock = waitForSlot(programDir, limit, batches, &lent);
+    QByteArrayList unfreed;
+    Hold dirLock = waitForSlot(programDir, limit, batches, &lent, &unfreed);
+    // Slots that no job will free are said once, as a lock held too long is.
+    if (!dirLock && errno == EAGAIN) {
+        printLine("Waiting For Slot : " + programDir + " : held by " + unfreed.join(", "));
+        dirLock = waitForSlot(programDir, limit, batches, &lent, nullptr);
+    }
     if (!dirLock && stopRequested()) {
         stopBatch(programDir, currentBatch());
         endAsStopped();

@@ -95,8 +95,8 @@ bool openJobserver(Jobserver &jobserver, const QByteArray &programDir, const Job
 // Claims a free slot for a token and puts the token out, where no launcher waits.
 static bool putTokenOut(const Jobserver &jobserver, QList<JobFile> &tokenSlots)
 {
-    Hold lock = launchersWait(jobserver.programDir) ? Hold() : lockFreeSlot(jobserver.programDir, jobserver.limit);
-    if (!lock || launchersWait(jobserver.programDir))
+    Hold lock = launchersWaitForSlots(jobserver.programDir) ? Hold() : lockFreeSlot(jobserver.programDir, jobserver.limit);
+    if (!lock || launchersWaitForSlots(jobserver.programDir))
         return false;
     JobFile file = newJobFile(jobserver.programDir, jobserver.job.batches, false);
     const Hold claimed = claimTokenSlot(file);
@@ -134,7 +134,7 @@ static void serve(const Jobserver &jobserver)
             --unread;
         // One token at a time waits for a client, none while a launcher waits;
         // what comes back frees its slot.
-        const int keep = launchersWait(jobserver.programDir) ? 0 : 1;
+        const int keep = launchersWaitForSlots(jobserver.programDir) ? 0 : 1;
         for (; unread > keep && withdrawToken(jobserver); --unread)
             freeOne();
         const qint64 firstTokenIn = std::max<qint64>(0, firstTokenAfterMs - running.elapsed());

@@ -228,7 +228,7 @@ int main(int argc, char *argv[])
     const int jobStatus = waitForJob(job);
     endJobserver(jobserver);
     if (ownFile)
-        waitForBorrower(programDir);
+        waitForPlacedJobs(programDir, jobLeftProcesses(job));
 
     // A job that ignored a signal passed on to it and ended well has not failed.
     const QByteArray freeing = "Error Cannot Free Slot : " + (ownFile ? ownFile->path : QByteArray());

@@ -50,6 +50,10 @@ Job startJob(const QByteArray &program, const QByteArrayList &arguments);
 // what it wrote has been read. What it left running may write on, unread.
 qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs);
 
+// Whether the job's process group still has processes, once its top process
+// has ended (Windows: never, its job object ends them with the runner).
+bool jobLeftProcesses(const Job &job);
+
 // Waits for the job's end and returns its status as a shell reports it: 128 + N
 // for a job ended by signal N, 127 for one that could not be started.
 int waitForJob(const Job &job);

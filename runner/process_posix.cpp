@@ -32,6 +32,9 @@ constexpr int groupGoneWaitMs = 1000;
 // A signal handler can reach nothing but globals.
 static volatile sig_atomic_t signalTarget = 0;
 static volatile sig_atomic_t lastSignal = 0;
+// A signal passed on to the job's process group, still to be passed on to the
+// rest of the job: the groups that its processes made of their own.
+static volatile sig_atomic_t unforwarded = 0;
 
 // The signals that stop a job rather than its runner.
 static constexpr int terminationSignalNumbers[] = {SIGTERM, SIGINT, SIGHUP};
@@ -40,9 +43,36 @@ static void forwardSignal(int signalNumber)
 {
     const int savedErrno = errno;
     lastSignal = signalNumber;
-    if (signalTarget > 0)
+    if (signalTarget > 0) {
         kill(-signalTarget, signalNumber);
+        unforwarded = signalNumber;
+    }
     errno = savedErrno;
+}
+
+// The processes of the job: of the runner's session, where it leads one, as the
+// launcher starts it; of the job's process group otherwise (a runner started by
+// hand), whose session is its caller's. A process that left the session on
+// purpose (setsid) is no longer the job's.
+static QList<pid_t> jobProcesses(pid_t group)
+{
+    if (getsid(0) != getpid())
+        return groupHasMembers(group) ? QList<pid_t>{-group} : QList<pid_t>();
+    return sessionMembers(getpid());
+}
+
+// Passes a signal that came on to the processes of the job outside its group,
+// which the handler has passed it to already.
+static void forwardToWholeJob()
+{
+    const int signalNumber = unforwarded;
+    if (signalNumber == 0 || signalTarget <= 0)
+        return;
+    unforwarded = 0;
+    for (const pid_t process : jobProcesses(pid_t(signalTarget))) {
+        if (process > 0 && getpgid(process) != signalTarget)
+            kill(process, signalNumber);
+    }
 }
 
 static sigset_t terminationSignals()
@@ -240,8 +270,10 @@ qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs)
         // once, however much or little something the job left running keeps
         // writing, and a job never waits for room for its messages.
         pollfd ready[3] = {{job.output, POLLIN, 0}, {job.ended, POLLIN, 0}, {job.errors, POLLIN, 0}};
-        if (poll(ready, 3, timeoutMs) < 0)
-            return 0; // a signal, passed on to the job
+        if (poll(ready, 3, timeoutMs) < 0) {
+            forwardToWholeJob();
+            return 0;
+        }
         if (ready[2].revents != 0)
             readErrors(job, errorTailSize * 16);
         if (job.ended >= 0 ? ready[1].revents != 0 : hasEnded(job)) {
@@ -274,25 +306,36 @@ qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs)
     return got;
 }
 
+bool jobLeftProcesses(const Job &job)
+{
+    return job.pid > 0 && kill(-pid_t(job.pid), 0) == 0;
+}
+
 int waitForJob(const Job &job)
 {
     if (job.pid < 0)
         return 127;
-    // A job whose top process was ended by a signal is over: what it left is
-    // ended too, while the unreaped top process keeps its group's id from being
-    // given to anyone else, and the slot is freed only once it is gone.
+    // A job whose top process was ended by a signal, or that was passed one, is
+    // over: what it left is ended too, whatever group it made, while the unreaped
+    // top process keeps its group's id from being given to anyone else, and the
+    // slot is freed only once it is gone.
     siginfo_t info = {};
     while (waitid(P_PID, id_t(job.pid), &info, WEXITED | WNOWAIT) != 0) {
+        forwardToWholeJob();
         if (errno != EINTR)
             return 127;
     }
+    forwardToWholeJob();
     // What is left has a moment to end as a terminated program does, then is killed.
-    if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) {
+    if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED || lastSignal != 0) {
         for (const int signalNumber : {SIGTERM, SIGKILL}) {
-            if (kill(-pid_t(job.pid), signalNumber) != 0)
-                break;
-            for (int waited = 0; waited < groupGoneWaitMs && groupHasMembers(pid_t(job.pid)); waited += 10)
+            QList<pid_t> left = jobProcesses(pid_t(job.pid));
+            for (const pid_t process : left)
+                kill(process, signalNumber);
+            for (int waited = 0; waited < groupGoneWaitMs && !left.isEmpty(); waited += 10) {
                 poll(nullptr, 0, 10);
+                left = jobProcesses(pid_t(job.pid));
+            }
         }
     }
     int status = 0;

@@ -121,6 +121,11 @@ qsizetype readJobOutput(Job &job, char *into, qsizetype size, int timeoutMs)
     return child->read(into, size);
 }
 
+bool jobLeftProcesses(const Job &)
+{
+    return false;
+}
+
 int waitForJob(const Job &job)
 {
     if (job.pid < 0)

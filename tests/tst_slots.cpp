@@ -26,6 +26,7 @@ private slots:
     void simultaneousLaunchersNeverOvershoot_data();
     void simultaneousLaunchersNeverOvershoot();
     void scriptsThatRunScriptsShareTheLimit();
+    void cancellingFreesTheSlots_data();
     void cancellingFreesTheSlots();
     void cancellingAtOnceIsAFailureNotALoss();
     void runnerPassesSignalsOnAndWaitsForTheJob_data();
@@ -153,22 +154,40 @@ void SlotsTest::scriptsThatRunScriptsShareTheLimit()
     QCOMPARE(jobs, 12);
 }
 
+void SlotsTest::cancellingFreesTheSlots_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    // The shell waits for its own child, so only a signal to the whole job stops the sleep.
+    QTest::newRow("shell and its child") << "sleep 60; echo not cancelled" << "sleep 60";
+    // Work in a process group of its own is the job's all the same.
+    QTest::newRow("groups of their own") << "timeout 60 sleep 60; echo not cancelled" << "set -m; sleep 60 & wait";
+}
+
 void SlotsTest::cancellingFreesTheSlots()
 {
+    QFETCH(QString, first);
+    QFETCH(QString, second);
     Install install;
     QVERIFY(install.isValid());
-    // The shell waits for its own child, so only a signal to the whole job stops the sleep.
-    const Result placed = runScript(install, R"sh("$D/taskfan" 'sleep 60; echo not cancelled' && "$D/taskfan" 'sleep 60')sh");
+    const Result placed = runScript(install, R"sh("$D/taskfan" "$1" && "$D/taskfan" "$2")sh", {first, second});
     QCOMPARE(placed.status, 0);
     QList<qint64> runners;
-    QVERIFY(waitUntil([&] { return (runners = runnersWithJobs(install)).size() == 2; }));
+    QVERIFY(waitUntil([&] { return (runners = runnersWithJobs(install)).size() == 2 && sleepRunsIn(install); }));
     QCOMPARE(install.pidFiles().size(), 2);
     for (qint64 runner : runners)
         QCOMPARE(kill(pid_t(runner), SIGTERM), 0);
-    QVERIFY(waitUntil([&] { return install.pidFiles().isEmpty() && processesIn(install).isEmpty(); }, 2000));
+    // No slot is free while anything of its job runs.
+    bool freedEarly = false;
+    QVERIFY(waitUntil([&] {
+        const bool free = install.pidFiles().isEmpty();
+        freedEarly = freedEarly || (free && sleepRunsIn(install));
+        return free && processesIn(install).isEmpty();
+    }, 5000));
+    QVERIFY(!freedEarly);
     // Cancelled jobs did not finish their work.
     const Result join = run(install.program("taskjoin"), {}, QString(), 5000);
-    QCOMPARE(join.output.count("Error Job Failed : 143 : -c|sleep 60"), 2);
+    QCOMPARE(join.output.count("Error Job Failed : 143 : -c|"), 2);
     QCOMPARE(join.status, 1);
 }
 

@@ -235,6 +235,16 @@ void WaiterTest::nestedBatchesJoinTheirOwn_data()
                                              for i in $(seq 400); do pkill -KILL -f "^$D/taskexec [^ ]* until" && break; sleep 0.05; done
                                              touch "$D/go"; "$D/taskjoin"; echo "inner $?"')sh")
         << QByteArrayList{"Error Job Lost : {", "inner 1", "outer 0"};
+    // Launchers still waiting to place their jobs are of the batch already: those
+    // that a job left as it ended, and the script's own.
+    const QByteArray three = "Error Job Failed : 3 : -c|exit 3";
+    QTest::newRow("launchers a job left")
+        << QStringLiteral(R"sh("$D/taskfan" 'for i in 1 2 3 4 5; do "$D/taskfan" "exit 3" > /dev/null & done')sh")
+        << QByteArrayList{three, three, three, three, three, "outer 1"};
+    QTest::newRow("launchers of the script")
+        << QStringLiteral(R"sh(for i in 1 2 3; do "$D/taskfan" "sleep 0.1; exit 3" > /dev/null & done)sh")
+        << QByteArrayList{"Error Job Failed : 3 : -c|sleep 0.1; exit 3", "Error Job Failed : 3 : -c|sleep 0.1; exit 3",
+                          "Error Job Failed : 3 : -c|sleep 0.1; exit 3", "outer 1"};
 }
 
 void WaiterTest::nestedBatchesJoinTheirOwn()
@@ -294,15 +304,24 @@ void WaiterTest::reportsEachFailedJobOnce()
             "$D/taskjoin" > /dev/null & other=$!
             wait $one; status=$?; wait $other; echo "both $status $?"
         done
+        # A waiter that comes while another prints, and lists the records only
+        # once that one has ended (the directory's lock held meanwhile), still
+        # hears of what it printed then. The first stops printing when its
+        # reader does, with reports left.
+        for i in $(seq 20); do "$D/taskfan" "head -c 4000 /dev/zero | tr '\\0' x >&2; exit 7" > /dev/null; done
+        while ls "$D"/*.pid > /dev/null 2>&1; do sleep 0.01; done
+        ("$D/taskjoin"; echo $? > "$D/printed") | { head -c 1 > /dev/null; until [ -e "$D/drain" ]; do sleep 0.01; done; cat > /dev/null; } &
+        until [ "$(ls "$D" | grep -c 'failed$')" -le 10 ]; do sleep 0.01; done
+        exec 7< "$D"; flock 7
+        "$D/taskjoin" > "$D/late" 7<&- & late=$!
+        until grep -q taskjoin "$D/late" 2> /dev/null; do sleep 0.01; done
+        touch "$D/drain"
+        until [ -e "$D/printed" ]; do sleep 0.01; done
+        flock -u 7; exec 7<&-
+        wait $late; echo "after $? $(cat "$D/printed")"; rm "$D/printed" "$D/drain" "$D/late"
         "$D/taskjoin"; echo "third $?"
         touch "$D/seen"; wait $looker; rm "$D/seen")sh");
     QCOMPARE(result.status, 0);
-    QFile names(install.path() + "/.names");
-    QVERIFY(names.open(QIODevice::ReadOnly));
-    for (const QByteArray &name : names.readAll().split('\n')) {
-        const bool known = QByteArrayList{"", ".names", "seen", "first", "second", "taskexec", "taskfan", "taskjoin"}.contains(name);
-        QVERIFY2(known || name.endsWith(".pid") || name.endsWith(".lent") || name.endsWith(".failed"), name.constData());
-    }
     QByteArrayList failures{"Error Job Failed : 3 : -c|sleep 0.3; exit 3\n",
                             "Error Job Failed : 143 : -c|sleep 0.3; kill -TERM $$\n",
                             "Error Job Failed : 127 : -c|sleep 0.3; no-such-command-anywhere\n",
@@ -318,9 +337,16 @@ void WaiterTest::reportsEachFailedJobOnce()
     QVERIFY2(result.output.startsWith("first 1\n") && result.output.contains("\nsecond 1\n"),
              result.output.constData());
     QCOMPARE(result.output.count("\nboth 1 1\n"), 6);
+    QVERIFY2(result.output.contains("\nafter 1 1\n"), result.output.constData());
     QVERIFY(result.output.endsWith("taskjoin 0.2\nthird 0\n"));
     QCOMPARE(install.pidFiles(), QStringList());
     QCOMPARE(QDir(install.path()).entryList(QDir::Files), QStringList({"first", "second", "taskexec", "taskfan", "taskjoin"}));
+    QFile names(install.path() + "/.names");
+    QVERIFY(names.open(QIODevice::ReadOnly));
+    for (const QByteArray &name : names.readAll().split('\n')) {
+        const bool known = QByteArrayList{"", ".names", "seen", "first", "second", "printed", "drain", "late", "taskexec", "taskfan", "taskjoin"}.contains(name);
+        QVERIFY2(known || name.endsWith(".pid") || name.endsWith(".lent") || name.endsWith(".failed"), name.constData());
+    }
 }
 
 void WaiterTest::showsTheEndOfAFailedJobsErrors()
@@ -427,41 +453,50 @@ void WaiterTest::oddEntriesAreNoJobsFiles()
     QVERIFY(install.isValid());
     // A directory named like a job's pid file holds its slot, as one placed by hand
     // does: it is never taken back, nor read as a record; nor is one named like a
-    // record. A file of a record's name larger than any runner writes is said to
-    // be one, and left, without being read.
+    // record. One named like a lent slot holds none. A file of a record's name
+    // larger than any runner writes is said to be one, and left, without being read.
     const QString slotDir = install.path() + "/{00000000-0000-4000-8000-000000000001}.pid";
     const QString recordDir = install.path() + "/{00000000-0000-4000-8000-000000000002}.failed";
     const QString huge = install.path() + "/{00000000-0000-4000-8000-000000000003}.failed";
-    QVERIFY(QDir().mkdir(slotDir) && QDir().mkdir(recordDir));
+    const QString lentDir = install.path() + "/{00000000-0000-4000-8000-000000000004}.lent";
+    QVERIFY(QDir().mkdir(slotDir) && QDir().mkdir(recordDir) && QDir().mkdir(lentDir));
     QFile record(huge);
     QVERIFY(record.open(QIODevice::WriteOnly) && record.write("batch\n\nError Job Failed : 1 : huge\n") > 0
             && record.resize(qint64(3) << 30));
     record.close();
+    // At limit 1 a launcher says what holds the slot that no job will free.
     const Result result = runScript(install, R"sh(
-        taskset -c 0,1 "$D/taskfan" 'exit 0' > /dev/null; echo "placed $?"
-        "$D/taskjoin"; echo "joined $?")sh");
+        timeout 20 taskset -c 0,1 "$D/taskfan" 'exit 0' > /dev/null; echo "placed $?"
+        "$D/taskjoin"; echo "joined $?"
+        timeout 3 taskset -c 0 "$D/taskfan" 'exit 0'; echo "waited $?")sh");
     QCOMPARE(result.output, "placed 0\ntaskjoin 0.2\nError Cannot Read : " + huge.toUtf8()
-                                + " : File too large\njoined 1\n");
-    QVERIFY(QDir(slotDir).exists() && QDir(recordDir).exists() && QFile::exists(huge));
-    QVERIFY(QFile::remove(huge));
+                                + " : File too large\njoined 1\ntaskfan 0.2\nWaiting For Slot : " + install.path().toUtf8()
+                                + " : held by {00000000-0000-4000-8000-000000000001}.pid\nwaited 124\n");
+    QVERIFY(QDir(slotDir).exists() && QDir(recordDir).exists() && QDir(lentDir).exists() && QFile::exists(huge));
+    QVERIFY(QFile::remove(huge) && QDir().rmdir(lentDir));
     const Result clean = run(install.program("taskjoin"), {}, QString(), 20000);
     QCOMPARE(clean.output, QByteArray("taskjoin 0.2\n"));
     QCOMPARE(clean.status, 0);
     QVERIFY(QDir().rmdir(slotDir) && QDir().rmdir(recordDir));
 
     // A link put in place of a running job's pid file is never written through:
-    // the failed job's record is made anew, of its batch.
+    // the failed job's record is made anew, of its batch. A link named as the
+    // lent slot of another running job is not that job's file: its runner keeps
+    // to the file it was given.
     const Result linked = runScript(install, R"sh(
         outside=$(mktemp); echo mine > "$outside"
         "$D/taskfan" 'until [ -e go ]; do sleep 0.05; done; echo gone wrong >&2; exit 3' > /dev/null
         pid=$(ls "$D"/*.pid)
-        until [ "$(wc -l < "$pid")" = 2 ]; do sleep 0.05; done # the runner has entered its slot
-        rm "$pid"; ln -s "$outside" "$pid"; touch go
-        until [ -n "$(ls "$D"/*.failed 2> /dev/null)" ]; do sleep 0.05; done
-        "$D/taskjoin"; echo "joined $?"
+        "$D/taskfan" 'until [ -e go ]; do sleep 0.05; done; echo why >&2; exit 4' > /dev/null
+        other=$(ls "$D"/*.pid | grep -vF "$pid")
+        until [ "$(cat "$D"/*.pid | wc -l)" = 4 ]; do sleep 0.05; done # the runners have entered their slots
+        rm "$pid"; ln -s "$outside" "$pid"; ln -s "$outside" "${other%.pid}.lent"; touch go
+        until [ "$(ls "$D"/*.failed 2> /dev/null | wc -l)" = 2 ]; do sleep 0.05; done
+        "$D/taskjoin" | sort; rm "${other%.pid}.lent"
         cat "$outside"; rm "$outside" go)sh");
-    QCOMPARE(linked.output, QByteArray("taskjoin 0.2\nError Job Failed : 3 : -c|until [ -e go ]; do sleep 0.05; "
-                                       "done; echo gone wrong >&2; exit 3\n    gone wrong\njoined 1\nmine\n"));
+    QCOMPARE(linked.output, QByteArray("    gone wrong\n    why\nError Job Failed : 3 : -c|until [ -e go ]; do sleep 0.05; "
+                                       "done; echo gone wrong >&2; exit 3\nError Job Failed : 4 : -c|until [ -e go ]; "
+                                       "do sleep 0.05; done; echo why >&2; exit 4\ntaskjoin 0.2\nmine\n"));
     QCOMPARE(QDir(install.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).filter("{"),
              QStringList());
 }

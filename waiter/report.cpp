@@ -13,8 +13,6 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<JobFile> &rec
 {
     const qint64 self = QCoreApplication::applicationPid();
     bool reported = false;
-    // Looked up once there is something to print.
-    std::optional<QList<qint64>> waitingBeside;
     // Many records of one ended script are common: each batch is looked up once.
     QHash<QByteArray, bool> joinable;
     const auto canBeJoined = [&](const QByteArray &other) {
@@ -61,12 +59,8 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<JobFile> &rec
             continue;
         }
         reported = true;
-        // Other waiters of the batch that wait now would not find the record
-        // once it is gone: it stays, printed, until they have seen it.
-        if (!waitingBeside)
-            waitingBeside = otherWaiters(programDir);
         // With standard output gone, the rest are left for another waiter.
-        if (!printAndTake(record, hold, report, *waitingBeside))
+        if (!printAndTake(programDir, record, hold, report))
             break;
     }
     return reported;

@@ -22,10 +22,11 @@
 // named here.
 bool reportBatchFailures(const QByteArray &programDir, const QList<JobFile> &records, const QByteArray &batch);
 
-// Prints the report of a held record and takes it, as takeRecord does, as one
-// step that a request to stop does not cut: the waiter ends between two
-// reports, and a record goes only once its report is out. False where standard
+// Prints the report of a held record and takes it, as one step that a request
+// to stop does not cut: the waiter ends between two reports, and a record goes
+// only once its report is out. The other waiters of the batch that live once it
+// is out are still to see it: the record stays for them (takeRecord). False where standard
 // output is gone (Linux: where its reader takes nothing for a second), and the
 // record is left. Differs between Linux (report_linux.cpp) and Windows
 // (report_win.cpp).
-bool printAndTake(JobFile &record, Hold &hold, const QByteArray &report, const QList<qint64> &stillToSee);
+bool printAndTake(const QByteArray &programDir, JobFile &record, Hold &hold, const QByteArray &report);

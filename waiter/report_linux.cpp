@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "batch.h"
 #include "frame.h"
 #include "stream.h"
 
@@ -13,7 +14,7 @@
 // A reader of the reports that takes nothing for this long has stalled.
 constexpr int stalledReaderMs = 1000;
 
-bool printAndTake(JobFile &record, Hold &hold, const QByteArray &report, const QList<qint64> &stillToSee)
+bool printAndTake(const QByteArray &programDir, JobFile &record, Hold &hold, const QByteArray &report)
 {
     // Ctrl-C or a timeout ends the waiter between two reports, never between a
     // report and the taking of its record, nor in a report while it is read. A
@@ -35,7 +36,7 @@ bool printAndTake(JobFile &record, Hold &hold, const QByteArray &report, const Q
         out = writeToStandardOutput(lines.constData() + done, size);
     }
     // A record left in place is reported again by the next waiter: said so.
-    if (out && hold && !takeRecord(record, hold, stillToSee))
+    if (out && hold && !takeRecord(record, hold, otherWaiters(programDir)))
         printLine("Error Cannot Delete : " + record.path + reason(errno));
     hold = Hold();
     sigprocmask(SIG_SETMASK, &previous, nullptr);
