@@ -92,13 +92,31 @@ bool openJobserver(Jobserver &jobserver, const QByteArray &programDir, const Job
     return true;
 }
 
+// Whether a slot may be free, by the names alone, without holding anyone up:
+// fewer pid files than the limit.
+static bool slotMayBeFree(const Jobserver &jobserver)
+{
+    const std::optional<QList<JobFile>> files = listJobFiles(jobserver.programDir, false);
+    return files && std::count_if(files->begin(), files->end(), [](const JobFile &file) {
+               return file.kind == JobFileKind::Slot || file.kind == JobFileKind::PlacedByHand;
+           }) < jobserver.limit;
+}
+
 // Claims a free slot for a token and puts the token out, where no launcher waits.
 static bool putTokenOut(const Jobserver &jobserver, QList<JobFile> &tokenSlots)
 {
-    Hold lock = launchersWaitForSlots(jobserver.programDir) ? Hold() : lockFreeSlot(jobserver.programDir, jobserver.limit);
-    if (!lock || launchersWaitForSlots(jobserver.programDir))
+    const QByteArray &programDir = jobserver.programDir;
+    if (launchersWaitForSlots(programDir) || !slotMayBeFree(jobserver))
         return false;
-    JobFile file = newJobFile(jobserver.programDir, jobserver.job.batches, false);
+    Hold lock = lockFreeSlot(programDir, jobserver.limit);
+    if (!lock || launchersWaitForSlots(programDir))
+        return false;
+    // Kept as a lent slot of no job's: "token" stands first among its batches,
+    // where a lent slot names the batch of the job that lends it. So every
+    // launcher counts it as a slot of its own, as a lent slot whose lender
+    // holds none, the job's batches wait for it, and there is still one pid
+    // file a job.
+    JobFile file = newJobFile(programDir, QByteArrayList{"token"} + jobserver.job.batches, true);
     const Hold claimed = claimTokenSlot(file);
     lock = Hold();
     // Named as the runner's, the file holds its slot while anything of the job
@@ -125,7 +143,8 @@ static void serve(const Jobserver &jobserver)
     };
     QElapsedTimer running;
     running.start();
-    bool mayCount = true;
+    // At a limit of one no token can ever go out.
+    bool mayCount = jobserver.limit > 1;
     for (;;) {
         int unread = tokensUnread(jobserver);
         // More than was put out: a client gave back a token it never took (its
@@ -147,7 +166,7 @@ static void serve(const Jobserver &jobserver)
         const Wake wake = waitForWake(jobserver, unread, int(tokenSlots.size()) - unread, int(firstTokenIn));
         if (wake == Wake::Stop)
             break;
-        mayCount = mayCount || wake == Wake::Count;
+        mayCount = jobserver.limit > 1 && (mayCount || wake == Wake::Count);
     }
     while (withdrawToken(jobserver)) {
     }

@@ -7,10 +7,12 @@
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <dirent.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +22,28 @@ constexpr int recountIntervalMs = 1000;
 // How often a server looks at the pool where nothing tells it that clients took
 // or gave back tokens: a token given back while another waits in the pool.
 constexpr int lookIntervalMs = 50;
+
+// The pool's descriptors, and room for those that the job's start, its output
+// and both threads' counts of the slots take beside them: a runner short of
+// descriptors runs its job without a pool rather than not at all.
+constexpr int descriptorsNeeded = 24;
+
+static bool descriptorsLeft()
+{
+    struct rlimit most;
+    if (getrlimit(RLIMIT_NOFILE, &most) != 0)
+        return false;
+    if (most.rlim_cur == RLIM_INFINITY || most.rlim_cur > rlim_t(1) << 20)
+        return true;
+    rlim_t open = 0;
+    if (DIR *fds = opendir("/proc/self/fd")) {
+        while (readdir(fds))
+            ++open;
+        closedir(fds);
+    }
+    // "." and "..", and the listing's own descriptor, are no open files.
+    return open + descriptorsNeeded <= most.rlim_cur + 3;
+}
 
 static QByteArray descriptorPair(const Jobserver &jobserver)
 {
@@ -46,6 +70,10 @@ static bool createFifo(Jobserver &jobserver)
 bool createPool(Jobserver &jobserver, bool named)
 {
     int ends[2] = {-1, -1};
+    if (!descriptorsLeft()) {
+        errno = EMFILE;
+        return false;
+    }
     // Without close-on-exec: the job inherits both ends.
     if (named ? !createFifo(jobserver) : pipe(ends) != 0) {
         const int error = errno;
