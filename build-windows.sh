@@ -53,7 +53,7 @@ options=(
     -DFEATURE_mimetype=OFF -DFEATURE_settings=OFF
     -DFEATURE_translation=OFF -DFEATURE_sharedmemory=OFF -DFEATURE_systemsemaphore=OFF
     -DFEATURE_filesystemwatcher=OFF -DFEATURE_animation=OFF -DFEATURE_itemmodel=OFF
-    -DFEATURE_cborstreamreader=OFF -DFEATURE_cborstreamwriter=OFF -DFEATURE_xmlstream=OFF
+    -DFEATURE_xmlstream=OFF
     -DFEATURE_jalalicalendar=OFF -DFEATURE_islamiccivilcalendar=OFF
 )
 version=$(dpkg-query -W -f='${source:Version}' qt6-base-dev)
