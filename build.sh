@@ -77,6 +77,17 @@ qt=$cache/$version-linux-$key
 multiarch=$(gcc -print-multiarch)
 
 mkdir -p "$cache"
+# Fetches the source and builds and installs Qt into $qt; errexit does not hold in an if.
+build_qt() {
+    (cd "$qt.src" && apt-get source "qt6-base=$version") &&
+    src=$(find "$qt.src" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n 1) &&
+    # The host tools come from the system's Qt of the same version, not built again.
+    nice cmake -G Ninja -S "$src" -B "$qt.build" -DCMAKE_INSTALL_PREFIX="$qt" \
+        -DQT_FORCE_FIND_TOOLS=ON -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/$multiarch/cmake \
+        "${options[@]}" &&
+    nice cmake --build "$qt.build" -j "${QT_BUILD_JOBS:-2}" &&
+    cmake --install "$qt.build"
+}
 # One build of Qt at a time: a second build.sh waits for the first, then reuses its Qt.
 exec 9> "$cache/lock"
 flock 9
@@ -90,15 +101,13 @@ if [ ! -f "$qt/complete" ]; then
     echo "building Qt Core $version once, into $qt (about 10 minutes on 2 cores)" >&2
     rm -rf "$qt" "$qt.src" "$qt.build"
     mkdir -p "$qt.src"
-    (cd "$qt.src" && apt-get source -qq "qt6-base=$version" > /dev/null)
-    src=$(find "$qt.src" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n 1)
-    # The host tools come from the system's Qt of the same version, not built again.
-    nice cmake -G Ninja -S "$src" -B "$qt.build" -DCMAKE_INSTALL_PREFIX="$qt" \
-        -DQT_FORCE_FIND_TOOLS=ON -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/$multiarch/cmake \
-        "${options[@]}" > "$cache/configure.log"
-    nice cmake --build "$qt.build" -j "${QT_BUILD_JOBS:-2}"
-    cmake --install "$qt.build" > /dev/null
-    rm -rf "$qt.src" "$qt.build"
+    # All of it into a log, which is shown where it fails.
+    if ! build_qt > "$qt.log" 2>&1; then
+        tail -n 40 "$qt.log" >&2
+        echo "building Qt failed; the whole log is $qt.log" >&2
+        exit 1
+    fi
+    rm -rf "$qt.src" "$qt.build" "$qt.log"
     touch "$qt/complete"
 fi
 exec 9>&-
