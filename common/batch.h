@@ -10,8 +10,9 @@
 // limit is shared by every job of the directory, whatever its batch. Nothing
 // here fails: a batch that cannot be looked at counts as alive.
 
-// Whether a job placed in `batches` is of `batch` or of a batch inside it.
-bool isOfBatch(const QByteArrayList &batches, const QByteArray &batch);
+// Whether a job placed in `batches` is of `batch` or of a batch inside it;
+// `placedAt`, when it was placed in milliseconds since the boot, where known.
+bool isOfBatch(const QByteArrayList &batches, const QByteArray &batch, qint64 placedAt = 0);
 
 // What follows differs between Linux (batch_linux.cpp) and Windows (batch_win.cpp).
 
@@ -26,8 +27,10 @@ QByteArray currentBatch();
 bool batchLives(const QByteArray &batch);
 
 // Whether a batch named in a job's file is the caller's current one: on Linux a
-// session is named anew once its leader has gone.
-bool sameBatch(const QByteArray &recorded, const QByteArray &current);
+// session is named anew once its leader has gone, and is then the batch of a
+// job placed at `placedAt` only where one of its members was there already: a
+// later session of the same id has none such.
+bool sameBatch(const QByteArray &recorded, const QByteArray &current, qint64 placedAt = 0);
 
 // The job id of the runner that started the caller's batch, where that runner
 // is this directory's and lives.

@@ -3,6 +3,8 @@
 #include "frame.h"
 #include "proc_linux.h"
 
+#include <algorithm>
+
 #include <unistd.h>
 
 // A session whose leader is outside our pid namespace (a container entered
@@ -60,15 +62,33 @@ bool batchLives(const QByteArray &batch)
     }
 }
 
-bool sameBatch(const QByteArray &recorded, const QByteArray &current)
+// Whether a member of the caller's session, the caller included, started before
+// `placedAt` (ms since the boot); yes where that is not known.
+static bool memberBefore(qint64 placedAt)
 {
-    if (recorded == current)
+    if (placedAt <= 0)
         return true;
+    const qint64 ticksPerSecond = sysconf(_SC_CLK_TCK);
+    QList<pid_t> members = sessionMembers(getsid(0));
+    members.append(getpid());
+    // A tick's slack: starts are told in ticks.
+    return ticksPerSecond <= 0 || std::any_of(members.begin(), members.end(), [&](pid_t member) {
+               const std::optional<ProcessStat> process = processStat(QByteArray::number(member));
+               return process && (process->startTime.toLongLong() - 1) * 1000 / ticksPerSecond <= placedAt;
+           });
+}
+
+bool sameBatch(const QByteArray &recorded, const QByteArray &current, qint64 placedAt)
+{
     // Once its leader has been reaped, the members of a session name their batch
-    // with ":0": a session id is not given out again while any of them lives.
+    // with ":0": a session id is not given out again while any of them lives, so
+    // a session of that id whose members all came after the job is another one.
+    const bool leaderless = current.endsWith(":0");
+    if (recorded == current)
+        return !leaderless || memberBefore(placedAt);
     QByteArray session;
-    return current.endsWith(":0") && recorded.startsWith(current.chopped(1))
-        && batchLeader(recorded, &session) == Leader::Ended;
+    return leaderless && recorded.startsWith(current.chopped(1)) && batchLeader(recorded, &session) == Leader::Ended
+        && memberBefore(placedAt);
 }
 
 QByteArray enclosingJobId(const QByteArray &programDir)

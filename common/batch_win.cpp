@@ -78,7 +78,7 @@ bool batchLives(const QByteArray &batch)
     return batch.startsWith('p') && processLives(batch);
 }
 
-bool sameBatch(const QByteArray &recorded, const QByteArray &current)
+bool sameBatch(const QByteArray &recorded, const QByteArray &current, qint64)
 {
     return recorded == current;
 }

@@ -13,7 +13,7 @@ std::optional<QList<JobFile>> stopBatch(const QByteArray &programDir, const QByt
         // placed among them, those on lent slots too; a job placed by hand names
         // none, and another user's job is that user's.
         for (const JobFile &job : listJobFiles(programDir, true).value_or(QList<JobFile>())) {
-            if (job.kind != JobFileKind::Record && !job.anotherUsers && isOfBatch(job.batches, batch))
+            if (job.kind != JobFileKind::Record && !job.anotherUsers && isOfBatch(job.batches, batch, job.placedAt))
                 stopJob(programDir, job, atOnce);
         }
         std::optional<QList<JobFile>> records = waitForBatchEnd(programDir, batch);

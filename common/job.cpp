@@ -125,6 +125,7 @@ static bool readJobFile(JobFile &file)
         return false;
     file.anotherUsers = isAnotherUsers(file.path);
     takeLines(file, file.anotherUsers ? QByteArray() : *start);
+    file.placedAt = madeSinceBoot(file.path);
     return true;
 }
 
@@ -169,6 +170,7 @@ bool reclaimIfAbandoned(JobFile &file)
     file.anotherUsers = isAnotherUsers(file.path);
     if (file.anotherUsers)
         takeLines(file, QByteArray());
+    file.placedAt = madeSinceBoot(file.path);
     // Nobody saw how it ended: its runner was killed, or the machine stopped.
     return !file.lives && moveJobFile(file.path, recordOf(file));
 }
@@ -331,6 +333,7 @@ Hold holdRecord(JobFile &record)
     if (!contents)
         return Hold();
     takeLines(record, *contents);
+    record.placedAt = madeSinceBoot(record.path);
     return hold;
 }
 

@@ -58,6 +58,8 @@ struct JobFile
     // A record printed already, and the waiters still to see it.
     bool printed = false;
     QList<qint64> stillToSee;
+    // When it was placed, in milliseconds since the boot; 0 where not known.
+    qint64 placedAt = 0;
     // How many whole lines were read, and where the next one goes; -1 unread.
     int lineCount = 0;
     qint64 linesEnd = -1;

@@ -5,7 +5,9 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -63,6 +65,18 @@ bool moveJobFile(const QByteArray &path, const QByteArray &to)
 bool deleteJobFile(const QByteArray &path)
 {
     return deleteFile(path);
+}
+
+qint64 madeSinceBoot(const QByteArray &path)
+{
+    struct statx file;
+    timespec now, sinceBoot;
+    if (statx(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &file) != 0
+        || !(file.stx_mask & STATX_BTIME) || clock_gettime(CLOCK_REALTIME, &now) != 0
+        || clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0)
+        return 0;
+    const qint64 bootMs = (qint64(now.tv_sec) - sinceBoot.tv_sec) * 1000 + (now.tv_nsec - sinceBoot.tv_nsec) / 1000000;
+    return std::max<qint64>(1, qint64(file.stx_btime.tv_sec) * 1000 + file.stx_btime.tv_nsec / 1000000 - bootMs);
 }
 
 bool reserveRoom(const QByteArray &path, qsizetype size)

@@ -32,6 +32,11 @@ Hold openJobFile(const QByteArray &path, bool *unheld);
 bool moveJobFile(const QByteArray &path, const QByteArray &to);
 bool deleteJobFile(const QByteArray &path);
 
+// When a job's file was made, in milliseconds since the boot, which its renames
+// keep; 0 where the system cannot tell (Windows; file systems that keep no
+// birth time).
+qint64 madeSinceBoot(const QByteArray &path);
+
 // Sets room aside at the end of an existing file for `size` bytes more, where
 // the system can.
 bool reserveRoom(const QByteArray &path, qsizetype size);

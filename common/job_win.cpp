@@ -126,6 +126,11 @@ bool deleteJobFile(const QByteArray &path)
     return marked;
 }
 
+qint64 madeSinceBoot(const QByteArray &)
+{
+    return 0;
+}
+
 // No room is set aside here: a full disk cuts the report short.
 bool reserveRoom(const QByteArray &, qsizetype)
 {

@@ -58,7 +58,7 @@ static TakenSlots countTakenSlots(QList<JobFile> &files, const QByteArray &batch
         if (!file.lives)
             found.unfreed.append(nameOf(file));
         if (!batch.isEmpty()) {
-            found.taken += isOfBatch(file.batches, batch);
+            found.taken += isOfBatch(file.batches, batch, file.placedAt);
             continue;
         }
         if (file.kind == JobFileKind::Lent)

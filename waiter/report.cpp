@@ -26,7 +26,7 @@ bool reportBatchFailures(const QByteArray &programDir, const QList<JobFile> &rec
         Hold hold = holdRecord(record);
         const int error = hold ? 0 : errno;
         // Whose it is, from what it holds, or else from its start as it was listed.
-        const bool ours = !record.anotherUsers && (batch.isEmpty() || isOfBatch(record.batches, batch));
+        const bool ours = !record.anotherUsers && (batch.isEmpty() || isOfBatch(record.batches, batch, record.placedAt));
         QByteArray report;
         if (error == ENOENT) {
             // Printed by another waiter: of ours, it was a failure of our batch.
