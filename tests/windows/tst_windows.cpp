@@ -196,6 +196,7 @@ private slots:
     void batchFiles_data();
     void batchFiles();
     void launchersStartedTogetherKeepTheLimit();
+    void aClientOfTheJobserverKeepsTheLimit();
     void killedRunnerEndsItsJobAndItsSlotIsReportedLost();
     void waitingLauncherWakesWhenASlotIsFreed();
     void jobThatPlacesAJobFreesItsSlotWhenItEnds();
@@ -447,6 +448,36 @@ void WindowsTest::launchersStartedTogetherKeepTheLimit()
     QCOMPARE(peakConcurrency(record, &jobs), limit);
     QCOMPARE(jobs, 8);
     QVERIFY(waitUntil([&] { return install.pidFiles().isEmpty(); }));
+}
+
+void WindowsTest::aClientOfTheJobserverKeepsTheLimit()
+{
+    Install install;
+    QVERIFY(install.valid);
+    QVERIFY(QFile::copy(QStringLiteral(HELPERS_DIR "/job.exe"), install.work.filePath(QStringLiteral("job.exe"))));
+    const int limit = QThread::idealThreadCount();
+    QVERIFY(limit >= 2);
+    // A job whose build asks for parallel make takes tokens of the semaphore as
+    // make does, and gives them back; two jobs placed beside it come first.
+    // Tokens and jobs together never run beyond the limit.
+    const Batch batch = runBatch(install, {"set MAKEFLAGS=-j",
+                                           "\"%D%\\taskfan.exe\" job tokens client.txt 12 500",
+                                           "\"%D%\\taskfan.exe\" job record other.txt 1000",
+                                           "\"%D%\\taskfan.exe\" job record other.txt 1000",
+                                           "\"%D%\\taskjoin.exe\"", "echo status %errorlevel%"});
+    QVERIFY(batch.ended);
+    QVERIFY2(batch.output.endsWith("taskjoin 0.2\r\n" + QByteArray::number(limit) + " at once\r\nstatus 0\r\n"),
+             batch.output.constData());
+    QFile client(install.work.filePath(QStringLiteral("client.txt"))), other(install.work.filePath(QStringLiteral("other.txt")));
+    QVERIFY(client.open(QIODevice::ReadOnly) && other.open(QIODevice::ReadOnly));
+    const QByteArray pieces = client.readAll(), jobs = other.readAll();
+    int count = 0;
+    qInfo("limit %d: at most %d pieces and jobs at once", limit, peakConcurrency(pieces + jobs, &count));
+    QCOMPARE(peakConcurrency(pieces + jobs, &count), limit);
+    QCOMPARE(count, 14);
+    QCOMPARE(peakConcurrency(pieces, &count), limit);
+    QCOMPARE(install.pidFiles(), QStringList());
+    QCOMPARE(QDir(install.programs).entryList({"*.lent", "*.failed"}, QDir::Files), QStringList());
 }
 
 void WindowsTest::killedRunnerEndsItsJobAndItsSlotIsReportedLost()
