@@ -111,12 +111,13 @@ static bool putTokenOut(const Jobserver &jobserver, QList<JobFile> &tokenSlots)
     Hold lock = lockFreeSlot(programDir, jobserver.limit);
     if (!lock || launchersWaitForSlots(programDir))
         return false;
-    // Kept as a lent slot of no job's: "token" stands first among its batches,
-    // where a lent slot names the batch of the job that lends it. So every
+    // Kept as a lent slot of no job's: its batch, where a lent slot names the
+    // batch of the job that lends it, is "token", which no job's is. So every
     // launcher counts it as a slot of its own, as a lent slot whose lender
-    // holds none, the job's batches wait for it, and there is still one pid
-    // file a job.
-    JobFile file = newJobFile(programDir, QByteArrayList{"token"} + jobserver.job.batches, true);
+    // holds none, and there is still one pid file a job. The job's own slot,
+    // freed last, keeps its batches waiting; one taken back once its runner
+    // was killed is no lost job of theirs, and goes without a report.
+    JobFile file = newJobFile(programDir, QByteArrayList{"token"}, true);
     const Hold claimed = claimTokenSlot(file);
     lock = Hold();
     // Named as the runner's, the file holds its slot while anything of the job

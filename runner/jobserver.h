@@ -11,7 +11,7 @@
 // pool of tokens that make, cargo, rustc and GCC take one of for each command
 // they run beside their first. The job's own slot is its first, implicit token;
 // each token put into the pool stands for a slot of the install claimed for it
-// beside the job's, in the job's batches. One token at a time waits in the pool,
+// beside the job's. One token at a time waits in the pool,
 // and only while no launcher waits: one that nobody takes goes back and frees
 // its slot. Tokens that come back free their slots; at the job's end every
 // such slot is freed.
