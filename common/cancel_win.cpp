@@ -28,13 +28,13 @@ void stopJob(const QByteArray &programDir, const JobFile &job, bool)
     // runner holds its job in, named for the batch it starts (its job id), is
     // ended at once, but the runner itself, which then reports the job as failed.
     // Runners of jobs that the job placed run outside it.
-    const HANDLE jobObject = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, jobObjectName(job.jobId).c_str());
-    if (!jobObject)
+    const HANDLE group = OpenJobObjectW(JOB_OBJECT_QUERY, FALSE, jobObjectName(job.jobId).c_str());
+    if (!group)
         return;
     std::vector<char> room(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + mostProcesses * sizeof(ULONG_PTR));
     auto *list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(room.data());
-    const bool listed = QueryInformationJobObject(jobObject, JobObjectBasicProcessIdList, list, DWORD(room.size()), nullptr);
-    CloseHandle(jobObject);
+    const bool listed = QueryInformationJobObject(group, JobObjectBasicProcessIdList, list, DWORD(room.size()), nullptr);
+    CloseHandle(group);
     for (DWORD i = 0; listed && i < list->NumberOfProcessIdsInList; ++i) {
         const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                            DWORD(list->ProcessIdList[i]));

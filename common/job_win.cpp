@@ -148,6 +148,12 @@ Hold holdRecordFile(const QByteArray &path)
     // Open for deleting it once reported; its runner holds it a moment longer
     // after the rename that makes it a record, which is waited out.
     Hold record;
+    // A directory is no record, and cannot be opened as a file.
+    const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        errno = ENOENT;
+        return record;
+    }
     for (const ULONGLONG since = GetTickCount64(); GetTickCount64() - since < recordWaitMs;) {
         record = Hold(openExistingFile(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE));
         // A read-only one is still read, and deleted.
