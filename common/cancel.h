@@ -16,6 +16,11 @@
 // waitForBatchEnd does. A further request meanwhile ends them at once.
 std::optional<QList<JobFile>> stopBatch(const QByteArray &programDir, const QByteArray &batch);
 
+// Ends the launchers of the caller's batch that wait to place a job: they place
+// nothing (Linux, SIGTERM, which a script's background commands do not ignore
+// as they do SIGINT; none on Windows, where a batch's launchers are not known).
+void stopLaunchers(const QByteArray &programDir);
+
 // Ends the job of a slot's file, read: first as the request would have (on
 // Linux its runner passes the signal on), or at once, every process of it. Its
 // runner lives on, to report it as failed. Differs between Linux

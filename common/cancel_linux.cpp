@@ -8,6 +8,14 @@
 
 #include <unistd.h>
 
+void stopLaunchers(const QByteArray &programDir)
+{
+    for (const pid_t member : sessionMembers(getsid(0))) {
+        if (programOf(member) == launcherPath(programDir))
+            kill(member, SIGTERM);
+    }
+}
+
 // The session that a runner's batch names: "<boot>:<session>:<its leader's start>"
 // (batch_linux.cpp); 0 for none.
 static pid_t sessionOf(const QByteArray &runnerBatch)

@@ -12,6 +12,10 @@
 // Room for the ids of a job's processes: more than a job of cmd.exe has.
 constexpr DWORD mostProcesses = 1024;
 
+void stopLaunchers(const QByteArray &)
+{
+}
+
 // Whether the process runs the runner, as its image's name says.
 static bool isRunner(HANDLE process, const QByteArray &programDir)
 {

@@ -158,6 +158,9 @@ bool reclaimIfAbandoned(JobFile &file)
         return false;
     bool unheld = false;
     const Hold hold = openJobFile(file.path, &unheld);
+    // Freed since it was listed: no slot any more.
+    if (!hold && errno == ENOENT)
+        return true;
     const std::optional<QByteArray> start = hold ? readHeld(hold) : std::nullopt;
     // A directory or a link by a job's name is no job's.
     file.lives = bool(start);
@@ -284,6 +287,21 @@ static QByteArray fitted(const QByteArray &report, qint64 room)
     return cut < 0 || cut + 1 == report.size() ? report.left(firstEnd) : report.left(firstEnd + 1) + report.mid(cut + 1);
 }
 
+// Where another user's file has the record's name (a sticky directory, where
+// only its owner may replace it), the report cannot become the record: the slot
+// is freed, and the report goes to the batch's output (ENODATA).
+static bool takenByAnother(const JobFile &job, const QByteArray &record)
+{
+    const int error = errno;
+    if (!fileExists(record) || !isAnotherUsers(record)) {
+        errno = error;
+        return false;
+    }
+    deleteJobFile(job.path);
+    errno = ENODATA;
+    return false;
+}
+
 bool failJobFile(JobFile &job, const QByteArray &report)
 {
     // A runner started by hand leaves no record.
@@ -298,7 +316,7 @@ bool failJobFile(JobFile &job, const QByteArray &report)
     if (regular && job.linesEnd < 0) {
         // Unreadable (its mode changed, no descriptor to be had), it cannot take
         // the report; it still becomes the record as it is, of a lost job.
-        if (!moveJobFile(job.path, record))
+        if (!moveJobFile(job.path, record) && !takenByAnother(job, record) && errno != ENODATA)
             return false;
         errno = ENODATA;
         return false;
@@ -313,7 +331,7 @@ bool failJobFile(JobFile &job, const QByteArray &report)
         // report, and a rename needs none; without that room, what fits.
         const QByteArray lines = before + fitted(report, roomToAppend(job.path) - before.size());
         if (writeFileAt(job.path, job.linesEnd, lines) || isDiskFull(errno))
-            return moveJobFile(job.path, record);
+            return moveJobFile(job.path, record) || takenByAnother(job, record);
         if (errno != ELOOP && errno != EINVAL)
             return false;
     }
@@ -322,7 +340,11 @@ bool failJobFile(JobFile &job, const QByteArray &report)
     // batches the job was placed in.
     if (!deleteJobFile(job.path) && errno != ENOENT)
         return false;
-    return createRecord(record, placementLine(job.batches) + runnerLine(currentBatch()) + report) || errno == EEXIST;
+    if (createRecord(record, placementLine(job.batches) + runnerLine(currentBatch()) + report))
+        return true;
+    if (errno == EEXIST)
+        errno = ENODATA;
+    return false;
 }
 
 Hold holdRecord(JobFile &record)

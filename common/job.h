@@ -70,8 +70,9 @@ struct JobFile
 std::optional<QList<JobFile>> listJobFiles(const QByteArray &programDir, bool read);
 
 // Turns a slot's file of which nothing of its job is left into the record of a
-// lost job, reading it on the way; false where its job may live, or it is no
-// file of a launched job, or it cannot be taken back.
+// lost job, reading it on the way; true too where it has gone since it was
+// listed. False where its job may live, or it is no file of a launched job, or
+// it cannot be taken back.
 bool reclaimIfAbandoned(JobFile &file);
 
 // The batches that a job placed now belongs to, innermost first: the caller's,

@@ -184,12 +184,14 @@ void waitForPlacedJobs(const QByteArray &programDir, bool launchersMayWait)
     });
 }
 
-std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch)
+std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch, bool launchersToo)
 {
     // A runner frees its slot only after its job's output is out, so once no slot
     // of the batch is taken every job has ended and said all it had to say.
     const Hold dirLock = waitForCount(programDir, batch, QByteArray(), false,
-                                      [&](const TakenSlots &count) { return count.taken == 0 && !launcherWaits(programDir); });
+                                      [&](const TakenSlots &count) {
+                                          return count.taken == 0 && !(launchersToo && launcherWaits(programDir));
+                                      });
     std::optional<QList<JobFile>> records = dirLock ? listJobFiles(programDir, true) : std::nullopt;
     if (records)
         records->removeIf([](const JobFile &file) { return file.kind != JobFileKind::Record; });

@@ -41,4 +41,6 @@ void waitForPlacedJobs(const QByteArray &programDir, bool launchersMayWait);
 // taken, the slot of the job that the waiter runs in aside, and no launcher of
 // the batch waits to place a job, and returns the records then there, read,
 // which hold every failure of the batch.
-std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch);
+// Launchers are waited for only where `launchersToo`.
+std::optional<QList<JobFile>> waitForBatchEnd(const QByteArray &programDir, const QByteArray &batch,
+                                              bool launchersToo = true);

@@ -89,7 +89,7 @@ int main(int argc, char *argv[])
         endProgram(1);
     }
     JobFile job = newJobFile(programDir, batches, lent);
-    const Hold slot = claimJobFile(job);
+    Hold slot = claimJobFile(job);
     if (!slot) {
         printLine(claimFailure(job.path, errno));
         endProgram(1);
@@ -103,6 +103,8 @@ int main(int argc, char *argv[])
         // lets go of the slot.
         const QByteArray report = "Error Cannot Start : " + runner + reason(errno) + " : " + arguments.mid(1).join(' ');
         printLine(report);
+        // On Windows the record is made through the slot's handle, which that closes.
+        slot.release();
         failJobFile(job, report);
         endProgram(1);
     }

@@ -321,9 +321,9 @@ int waitForJob(const Job &job)
     // slot is freed only once it is gone.
     siginfo_t info = {};
     while (waitid(P_PID, id_t(job.pid), &info, WEXITED | WNOWAIT) != 0) {
-        forwardToWholeJob();
         if (errno != EINTR)
             return 127;
+        forwardToWholeJob();
     }
     forwardToWholeJob();
     // What is left has a moment to end as a terminated program does, then is killed.
