@@ -20,3 +20,13 @@ Hold lockProgramDir(const QByteArray &programDir);
 // its own. Windows forms no line: there each waiting launcher counts once a
 // second and when the directory changes, which its lock file keeps cheap.
 Hold waitInLine(const QByteArray &programDir);
+
+// A launcher that has to wait for a slot says so for as long as it waits, so
+// that a runner that keeps tokens out for its job's build (runner/jobserver.h)
+// gives their slots up first; let go of once it has its slot. Where it cannot
+// be said, no runner sees that this launcher waits.
+Hold markWaitingForSlot(const QByteArray &programDir);
+
+// Whether a launcher of the program directory says that it waits. Cannot fail:
+// no where it cannot be told.
+bool launchersWaitForSlots(const QByteArray &programDir);

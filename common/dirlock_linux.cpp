@@ -106,3 +106,30 @@ Hold waitInLine(const QByteArray &programDir)
     breakWaitsEvery(0);
     return first ? std::move(place) : Hold();
 }
+
+// A read lock of the launcher's file of its own, apart from the line's flock on
+// it, that any number of waiting launchers hold at once.
+static struct flock wholeFile(short type)
+{
+    struct flock whole = {};
+    whole.l_type = type;
+    whole.l_whence = SEEK_SET;
+    return whole;
+}
+
+Hold markWaitingForSlot(const QByteArray &programDir)
+{
+    Hold launcher(open(launcherPath(programDir).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    struct flock reading = wholeFile(F_RDLCK);
+    if (launcher && fcntl(launcher.get(), F_OFD_SETLK, &reading) != 0)
+        launcher = Hold();
+    return launcher;
+}
+
+bool launchersWaitForSlots(const QByteArray &programDir)
+{
+    // Only looks: a lock that a writer would find in its way is a waiting launcher's.
+    const Hold launcher(open(launcherPath(programDir).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    struct flock writing = wholeFile(F_WRLCK);
+    return launcher && fcntl(launcher.get(), F_OFD_GETLK, &writing) == 0 && writing.l_type != F_UNLCK;
+}

@@ -135,13 +135,19 @@ Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &
     QElapsedTimer waited;
     waited.start();
     bool notice = false;
+    // Said once it has to wait, so that runners give up the slots of tokens
+    // that no build has taken.
+    Hold waiting;
     const auto enough = [&](const TakenSlots &count) {
         *lent = count.taken >= limit && count.lenderHolds && !count.borrowed;
         notice = count.taken >= limit && !*lent && unfreed && !count.unfreed.isEmpty()
             && waited.hasExpired(unfreedNoticeMs);
         if (notice)
             *unfreed = count.unfreed;
-        return count.taken < limit || *lent || notice;
+        const bool done = count.taken < limit || *lent || notice;
+        if (!done && !waiting)
+            waiting = markWaitingForSlot(programDir);
+        return done;
     };
     Hold dirLock = waitForCount(programDir, QByteArray(), lender, lender.isEmpty(), enough);
     if (dirLock && notice) {
@@ -149,6 +155,20 @@ Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &
         return Hold();
     }
     return dirLock;
+}
+
+Hold lockFreeSlot(const QByteArray &programDir, int limit)
+{
+    bool free = false;
+    Hold lock = waitForCount(programDir, QByteArray(), QByteArray(), false, [&](const TakenSlots &count) {
+        free = count.taken < limit;
+        return true;
+    });
+    if (lock && !free) {
+        lock = Hold();
+        errno = EAGAIN;
+    }
+    return lock;
 }
 
 void waitForPlacedJobs(const QByteArray &programDir, bool launchersMayWait)

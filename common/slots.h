@@ -26,6 +26,11 @@
 Hold waitForSlot(const QByteArray &programDir, int limit, const QByteArrayList &batches, bool *lent,
                  QByteArrayList *unfreed);
 
+// The runner, for a token of its job's build (runner/jobserver.h): the
+// directory's lock, held, where fewer than `limit` slots are taken now, so that
+// a slot can be claimed for the token; empty where none is free (errno EAGAIN).
+Hold lockFreeSlot(const QByteArray &programDir, int limit);
+
 // The runner, once its job has ended: waits until no launcher that the job left
 // waits to place a job, and no job placed from it is on its slot, lent, so that
 // the slot carries them to their end, and the batches around them wait for them.

@@ -3,6 +3,7 @@
 
 #include "frame.h"
 #include "job.h"
+#include "jobserver.h"
 #include "process.h"
 #include "slots.h"
 #include "stream.h"
@@ -215,10 +216,17 @@ int main(int argc, char *argv[])
         if (!setRoomAside(*ownFile, echoLine.size() + reportRoom))
             printLine("Error Cannot Reserve : " + ownFile->path + reason(errno));
     }
+    // A build inside the job shares the slots; where it cannot, the job runs
+    // as it would without.
+    Jobserver jobserver;
+    if (ownFile)
+        openJobserver(jobserver, programDir, *ownFile);
     Job job = startJob(interpreter(), childArguments);
+    serveJobserver(jobserver);
     if (job.pid >= 0)
         relayOutput(job);
     const int jobStatus = waitForJob(job);
+    endJobserver(jobserver);
     if (ownFile)
         waitForPlacedJobs(programDir, jobLeftProcesses(job));
 

@@ -4,7 +4,12 @@
    job record LOG MS: appends "start <time>" to LOG, sleeps, appends "end <time>",
    times in 100 ns steps.
    job fail STATUS LINES: writes LINES numbered lines to standard error, as a
-   compiler does, and exits with STATUS. */
+   compiler does, and exits with STATUS.
+   job tokens LOG PIECES MS: a client of make's jobserver, as make is one: runs
+   PIECES pieces of work of MS ms each, recorded as above, the first on its
+   implicit slot and each one beside it on a token of the semaphore that
+   MAKEFLAGS names (--jobserver-auth=NAME), given back at its end; prints how
+   many ran at once at most, or "no jobserver" first where it found none. */
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -24,6 +29,68 @@ static void record(const char *log, const char *what)
     DWORD written;
     WriteFile(file, line, (DWORD)length, &written, NULL);
     CloseHandle(file);
+}
+
+struct Piece
+{
+    const char *log;
+    DWORD ms;
+    HANDLE tokens; /* the semaphore it gives its token back to, or none */
+};
+
+static volatile LONG running = 0, implicitFree = 1;
+
+static DWORD WINAPI work(void *argument)
+{
+    struct Piece *piece = argument;
+    record(piece->log, "start");
+    Sleep(piece->ms);
+    record(piece->log, "end");
+    InterlockedDecrement(&running);
+    if (piece->tokens)
+        ReleaseSemaphore(piece->tokens, 1, NULL);
+    else
+        InterlockedExchange(&implicitFree, 1);
+    return 0;
+}
+
+static int tokens(const char *log, int pieces, DWORD ms)
+{
+    /* The last --jobserver-auth= of MAKEFLAGS counts. */
+    char flags[4096], name[256] = "";
+    if (GetEnvironmentVariableA("MAKEFLAGS", flags, sizeof flags) < sizeof flags) {
+        for (char *word = strtok(flags, " "); word; word = strtok(NULL, " ")) {
+            if (strncmp(word, "--jobserver-auth=", 17) == 0)
+                snprintf(name, sizeof name, "%s", word + 17);
+        }
+    }
+    HANDLE semaphore = name[0] ? OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, name) : NULL;
+    if (!semaphore)
+        printf("no jobserver\n");
+    HANDLE threads[64];
+    struct Piece each[64];
+    LONG most = 0;
+    for (int i = 0; i < pieces && i < 64; ++i) {
+        each[i].log = log;
+        each[i].ms = ms;
+        each[i].tokens = NULL;
+        /* The implicit slot where it is free, else a token, whichever comes first. */
+        while (!InterlockedCompareExchange(&implicitFree, 0, 1)) {
+            if (semaphore && WaitForSingleObject(semaphore, 10) == WAIT_OBJECT_0) {
+                each[i].tokens = semaphore;
+                break;
+            }
+            if (!semaphore)
+                Sleep(10);
+        }
+        const LONG now = InterlockedIncrement(&running);
+        most = now > most ? now : most;
+        threads[i] = CreateThread(NULL, 0, work, &each[i], 0, NULL);
+    }
+    for (int i = 0; i < pieces && i < 64; ++i)
+        WaitForSingleObject(threads[i], INFINITE);
+    printf("%ld at once\n", (long)most);
+    return 0;
 }
 
 int main(int argc, char **argv)
@@ -49,6 +116,8 @@ int main(int argc, char **argv)
         record(argv[2], "end");
         return 0;
     }
+    if (argc == 5 && strcmp(argv[1], "tokens") == 0)
+        return tokens(argv[2], atoi(argv[3]), (DWORD)atoi(argv[4]));
     if (argc == 4 && strcmp(argv[1], "fail") == 0) {
         _setmode(_fileno(stderr), _O_BINARY);
         for (int line = 1; line <= atoi(argv[3]); ++line)
