@@ -81,6 +81,10 @@ bool fileExists(const QByteArray &path);
 qint64 roomToAppend(const QByteArray &path);
 bool isAnotherUsers(const QByteArray &path);
 
+// Whether an error number says that the disk (or the user's quota) is full.
+// Cannot fail.
+bool isDiskFull(int error);
+
 // Gives a file of the caller's the mode that the caller's umask gives new files,
 // its owner still reading and writing it: a report is as private as its user
 // wants (POSIX systems).

@@ -133,6 +133,11 @@ bool isAnotherUsers(const QByteArray &path)
     return lstat(path.constData(), &file) == 0 && file.st_uid != geteuid();
 }
 
+bool isDiskFull(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}
+
 bool applyUmask(const QByteArray &path)
 {
     const mode_t mask = umask(0);

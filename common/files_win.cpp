@@ -159,6 +159,12 @@ bool isAnotherUsers(const QByteArray &)
     return false;
 }
 
+bool isDiskFull(int error)
+{
+    // Windows' own codes for a full disk are turned into ENOSPC (setErrno).
+    return error == ENOSPC;
+}
+
 bool applyUmask(const QByteArray &)
 {
     return true;

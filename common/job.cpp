@@ -14,17 +14,6 @@ static constexpr char recordExtension[] = ".failed";
 // Begins the second line of a record kept, once printed, for other waiters.
 static constexpr char printedFor[] = "printed for ";
 
-#ifdef EDQUOT
-constexpr int quotaExceeded = EDQUOT;
-#else
-constexpr int quotaExceeded = ENOSPC;
-#endif
-
-static bool isDiskFull(int error)
-{
-    return error == ENOSPC || error == quotaExceeded;
-}
-
 // Only names in exactly the form newJobFile gives, {8-4-4-4-12} in lower-case
 // hex, are ever reclaimed or taken as records.
 static bool isLaunchedJobId(QByteArrayView jobId)

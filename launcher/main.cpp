@@ -34,11 +34,7 @@ static const QByteArray usage =
 // Why a job's file could not be claimed, as the error number tells it.
 static QByteArray claimFailure(const QByteArray &path, int error)
 {
-#ifdef EDQUOT
-    if (error == EDQUOT)
-        return "Error Cannot Write : " + path + reason(error);
-#endif
-    if (error == ENOSPC)
+    if (isDiskFull(error))
         return "Error Cannot Write : " + path + reason(error);
     if (error == ENOLCK)
         return "Error Cannot Lock : " + path + reason(error);

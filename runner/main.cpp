@@ -160,11 +160,7 @@ static QByteArray failureReport(int status, const QByteArray &echoLine, const Jo
 // made unwritable for a while, a full disk.
 static bool mayPass(int error)
 {
-#ifdef EDQUOT
-    if (error == EDQUOT)
-        return true;
-#endif
-    return error == EROFS || error == EACCES || error == EPERM || error == ENOSPC;
+    return error == EROFS || error == EACCES || error == EPERM || isDiskFull(error);
 }
 
 // Tries a step on the job's file until it succeeds or cannot, saying once what
