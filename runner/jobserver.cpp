@@ -39,16 +39,35 @@ static QByteArrayList optionWords(const QByteArray &options)
     return words;
 }
 
-// In make's own words: the last -j of the options has no number.
+// In make's own words: the last -j of the options has no number. Letters go
+// together in a word ("-sj", and the first word needs no "-": "sj"); what
+// follows a letter that takes an argument is that argument, or else the next
+// word where the argument is required.
 static bool asksForParallelMake(const QByteArrayList &words)
 {
     bool asks = false;
     for (qsizetype i = 0; i < words.size(); ++i) {
         const QByteArray &word = words[i];
-        if (word == "-j" || word == "--jobs")
+        if (word == "--jobs")
             asks = !isNumber(words.value(i + 1));
-        else if (word.startsWith("--jobs=") || (word.startsWith("-j") && isNumber(QByteArrayView(word).sliced(2))))
+        else if (word.startsWith("--jobs="))
             asks = false;
+        if (word.startsWith("--") || !(word.startsWith('-') || (i == 0 && !word.contains('='))))
+            continue;
+        const QByteArrayView letters = QByteArrayView(word).sliced(word.startsWith('-') ? 1 : 0);
+        for (qsizetype at = 0; at < letters.size(); ++at) {
+            const QByteArrayView rest = letters.sliced(at + 1);
+            if (letters[at] == 'j') {
+                asks = rest.isEmpty() && !isNumber(words.value(i + 1));
+                break;
+            }
+            if (QByteArrayView("CEfIoW").contains(letters[at])) {
+                i += rest.isEmpty() ? 1 : 0;
+                break;
+            }
+            if (QByteArrayView("lO").contains(letters[at]))
+                break;
+        }
     }
     return asks;
 }
@@ -148,14 +167,14 @@ static void serve(const Jobserver &jobserver)
     bool mayCount = jobserver.limit > 1;
     for (;;) {
         int unread = tokensUnread(jobserver);
-        // More than was put out: a client gave back a token it never took (its
-        // implicit one), which stands for no slot.
-        while (unread > tokenSlots.size() && withdrawToken(jobserver))
-            --unread;
+        // More than was put out: a client lent its implicit token (the job's own
+        // slot) while it waits, and will read one back. Left in the pool: it
+        // stands for no slot of ours.
+        const int implicit = std::max(0, unread - int(tokenSlots.size()));
         // One token at a time waits for a client, none while a launcher waits;
         // what comes back frees its slot.
         const int keep = launchersWaitForSlots(jobserver.programDir) ? 0 : 1;
-        for (; unread > keep && withdrawToken(jobserver); --unread)
+        for (; unread - implicit > keep && !tokenSlots.isEmpty() && withdrawToken(jobserver); --unread)
             freeOne();
         const qint64 firstTokenIn = std::max<qint64>(0, firstTokenAfterMs - running.elapsed());
         if (unread < keep && mayCount && firstTokenIn == 0) {
@@ -164,7 +183,8 @@ static void serve(const Jobserver &jobserver)
             else
                 mayCount = false;
         }
-        const Wake wake = waitForWake(jobserver, unread, int(tokenSlots.size()) - unread, int(firstTokenIn));
+        const Wake wake = waitForWake(jobserver, unread, int(tokenSlots.size()) - (unread - implicit),
+                                      int(firstTokenIn));
         if (wake == Wake::Stop)
             break;
         mayCount = jobserver.limit > 1 && (mayCount || wake == Wake::Count);

@@ -171,6 +171,17 @@ Wake waitForWake(const Jobserver &jobserver, int unread, int held, int firstToke
         timeoutMs = std::min(timeoutMs, firstTokenInMs);
     // With tokens in the pool, the take of the last; without, one given back.
     const bool takeWakes = unread > 0 && jobserver.takesWake;
+    // The page of such a pipe fills from its start and empties from its start:
+    // where clients give back and take tokens while one always waits, what is in
+    // it creeps towards the page's end, past which a client's write would wait
+    // for ever. The tokens in it taken out and put back start the page anew.
+    if (takeWakes) {
+        int taken = 0;
+        while (taken < unread && withdrawToken(jobserver))
+            ++taken;
+        for (; taken > 0; --taken)
+            putToken(jobserver);
+    }
     pollfd ready[3] = {{jobserver.stop.get(), POLLIN, 0},
                        {jobserver.watch, POLLIN, 0},
                        takeWakes ? pollfd{jobserver.poolWriteEnd.get(), POLLOUT, 0}

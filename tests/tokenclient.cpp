@@ -1,10 +1,12 @@
-// tokenclient PIECES MS LOG [keep]: a client of make's jobserver, as make is one:
+// tokenclient PIECES MS LOG [keep|lend]: a client of make's jobserver, as make is one:
 // runs PIECES pieces of work of MS milliseconds each, the first on its implicit
 // slot and each one beside it on a token taken from the jobserver that
 // CARGO_MAKEFLAGS, MAKEFLAGS or MFLAGS names (the first of them that is set, as
 // the Rust crate reads them), and appends "start <ns>" and "end <ns>" around each
 // piece to LOG. With "keep" it gives no token back, as a client that dies
-// holding them. Prints the most pieces it ran at once, or "no jobserver" first
+// holding them. With "lend" it first lends its implicit slot to the pool and
+// reads a token back for it, as a client that waits for something else does.
+// Prints the most pieces it ran at once, or "no jobserver" first
 // where it found none.
 #include <algorithm>
 #include <atomic>
@@ -55,6 +57,7 @@ int main(int argc, char *argv[])
     const int pieces = std::atoi(argv[1]);
     const int ms = std::atoi(argv[2]);
     const bool keep = argc > 4 && std::strcmp(argv[4], "keep") == 0;
+    const bool lend = argc > 4 && std::strcmp(argv[4], "lend") == 0;
     const int log = open(argv[3], O_WRONLY | O_APPEND | O_CREAT, 0644);
     const char *flags = nullptr;
     for (const char *name : {"CARGO_MAKEFLAGS", "MAKEFLAGS", "MFLAGS"}) {
@@ -77,6 +80,16 @@ int main(int argc, char *argv[])
     }
     if (take < 0 || giveBack < 0)
         std::printf("no jobserver\n");
+
+    for (char token; lend && take >= 0;) {
+        if (write(giveBack, "+", 1) != 1)
+            return 4;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        pollfd ready = {take, POLLIN, 0};
+        while (read(take, &token, 1) != 1)
+            poll(&ready, 1, 10);
+        break;
+    }
 
     std::atomic<int> running{0};
     std::atomic<bool> implicitFree{true};

@@ -112,6 +112,9 @@ void JobserverTest::theEnvironmentKeepsAllButTheJobserver_data()
     QTest::newRow("-j with a number") << "-j4" << "-j4";
     QTest::newRow("-j and a number apart") << "-j 4" << "-j 4";
     QTest::newRow("the last -j counts") << "-j3 -j" << "-j3 -j " + pipe;
+    QTest::newRow("letters together") << "-sj" << "-sj " + pipe;
+    QTest::newRow("the first word's letters") << "kj" << "kj " + pipe;
+    QTest::newRow("letters and a number") << "-kj8" << "-kj8";
     QTest::newRow("letters and variables") << "k -j -- CC=gcc X=a\\ b" << "k -j " + pipe + " -- CC=gcc X=a\\ b";
     // Of a make that placed the job: its descriptors are not handed on.
     QTest::newRow("a make's jobserver") << " -j4 --jobserver-auth=3,4" << "-j4 " + pipe;
@@ -164,18 +167,20 @@ void JobserverTest::aJobThatTakesNoTokenHoldsOneSlot()
     QVERIFY(install.isValid());
     // At limit 2 beside a job that asks for parallel make and takes no token,
     // once its token waits in the pool: the next job is placed at once, and
-    // there is still one pid file a job.
+    // there is still one pid file a job. That job's client lends its implicit
+    // slot and gets it back, though no slot is free.
     const Result result = runScript(install, waitFor + QString(R"sh(
         taskset -p -c 0,1 $$ > /dev/null
         MAKEFLAGS=-j "$D/taskfan" 'sleep 60' > /dev/null
         waitfor '[ -n "$(ls "$D" | grep "lent$")" ]'
         ls "$D" | grep -c 'pid$'
         start=$(date +%s%N)
-        "$D/taskfan" 'touch placed; sleep 1' > /dev/null
+        "$D/taskfan" "$1/tokenclient" 1 10 lent lend > /dev/null
         echo "placed in $((($(date +%s%N) - start) / 1000000)) ms" > took
         ls "$D" | grep -c 'pid$'
+        waitfor 'grep -q end lent'
         pkill -TERM -f "^$D/taskexec .*sleep 60"
-        "$D/taskjoin" > /dev/null; echo "joined $?")sh"));
+        "$D/taskjoin" > /dev/null; echo "joined $?")sh"), {helper("")});
     QCOMPARE(result.output, QByteArray("1\n2\njoined 1\n"));
     const QByteArray took = contents(install, "took");
     qInfo("%s", took.trimmed().constData());
