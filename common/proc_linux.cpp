@@ -94,7 +94,7 @@ QList<pid_t> sessionMembers(pid_t session)
 
 QByteArray programOf(pid_t pid)
 {
-    QByteArray path(PATH_MAX, '\0');
+    QByteArray path(PATH_MAX, Qt::Uninitialized);
     const ssize_t length = readlink(("/proc/" + QByteArray::number(pid) + "/exe").constData(), path.data(),
                                     size_t(path.size()));
     return length > 0 && length < path.size() ? path.left(length) : QByteArray();
