@@ -68,6 +68,12 @@ options=(
     -DFEATURE_filesystemwatcher=OFF -DFEATURE_animation=OFF -DFEATURE_itemmodel=OFF
     -DFEATURE_xmlstream=OFF
     -DFEATURE_jalalicalendar=OFF -DFEATURE_islamiccivilcalendar=OFF
+    -DFEATURE_regularexpression=OFF -DFEATURE_pcre2=OFF -DFEATURE_timezone=OFF
+    -DFEATURE_datetimeparser=OFF -DFEATURE_commandlineparser=OFF
+    -DFEATURE_cborstreamwriter=OFF -DFEATURE_temporaryfile=OFF -DFEATURE_library=OFF
+    -DFEATURE_easingcurve=OFF -DFEATURE_process=OFF -DFEATURE_processenvironment=OFF
+    # This Qt asks for PCRE2 even where regular expressions are left out.
+    -DCMAKE_DISABLE_FIND_PACKAGE_WrapPCRE2=ON
 )
 version=$(dpkg-query -W -f='${source:Version}' qt6-base-dev)
 # A change of the options, the compiler or this recipe builds into a new directory.
