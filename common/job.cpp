@@ -196,14 +196,15 @@ static JobFile jobFileNamed(const QByteArray &programDir, const QByteArray &jobI
 
 QByteArrayList placementBatches(const QByteArray &programDir)
 {
+    // Inside a job, the job's batches enclose ours: the waiter of the script that
+    // placed the job waits for what the job places, joined or not.
+    const QByteArray outerJob = enclosingJobId(programDir);
+    // Looked at after the runner: one that ended in between is seen gone.
     bool leaderGone = false;
     const QByteArray own = currentBatch(&leaderGone);
     if (own.isEmpty())
         return {};
-    // Inside a job, the job's batches enclose ours: the waiter of the script that
-    // placed the job waits for what the job places, joined or not.
     std::optional<JobFile> outer;
-    const QByteArray outerJob = enclosingJobId(programDir);
     if (isLaunchedJobId(outerJob)) {
         outer = jobFileNamed(programDir, outerJob);
         readJobFile(*outer);
