@@ -91,7 +91,7 @@ if [ ! -f "$qt/complete" ]; then
             > /etc/apt/sources.list.d/debian-src.sources
         apt-get update
     fi
-    echo "building Qt Core $version for Windows once, into $qt (10-20 minutes on 2 cores)" >&2
+    echo "building Qt Core $version for Windows once, into $qt (about 6 minutes on 2 cores)" >&2
     rm -rf "$qt" "$qt.src" "$qt.build"
     mkdir -p "$qt.src"
     # All of it into a log, which is shown where it fails.
