@@ -18,8 +18,11 @@ bool isOfBatch(const QByteArrayList &batches, const QByteArray &batch, qint64 pl
 
 // The calling process's batch: on Linux its session, made unique over time by
 // the start of the session's leader and the boot; on Windows the batch file's
-// cmd.exe, or inside a job the batch its runner started.
-QByteArray currentBatch();
+// cmd.exe, or inside a job the batch its runner started. Where `leaderGone` is
+// given, whether what started the batch has ended, a killed runner perhaps,
+// whose job runs on (Linux: the session's leader is gone; never on Windows),
+// told from the same look.
+QByteArray currentBatch(bool *leaderGone = nullptr);
 
 // Whether a process can still be in that batch: it can join the batch, or, for
 // a runner's batch, it is what the job left running, even where that closed
@@ -35,10 +38,6 @@ bool sameBatch(const QByteArray &recorded, const QByteArray &current, qint64 pla
 // The job id of the runner that started the caller's batch, where that runner
 // is this directory's and lives.
 QByteArray enclosingJobId(const QByteArray &programDir);
-
-// Whether what started the caller's batch has ended, a killed runner perhaps,
-// whose job runs on (Linux: the session's leader is gone; never on Windows).
-bool batchLeaderGone();
 
 // The other waiters of this directory that wait in the caller's batch now, and
 // whether a process is one of this directory's waiters; whether a launcher of

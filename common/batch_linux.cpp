@@ -15,12 +15,14 @@ static QByteArray leaderOf(const QByteArray &session)
     return session == "0" ? QByteArray("1") : session;
 }
 
-QByteArray currentBatch()
+QByteArray currentBatch(bool *leaderGone)
 {
     // A session id alone comes back once the session has ended; its leader's
     // start does not. A session whose leader has gone is "0".
     const QByteArray session = QByteArray::number(getsid(0));
     const std::optional<ProcessStat> leader = processStat(leaderOf(session));
+    if (leaderGone)
+        *leaderGone = !leader || leader->state == 'Z';
     const bool led = leader && (session == "0" || QByteArray::number(leader->session) == session);
     return bootId() + ':' + session + ':' + (led ? leader->startTime : QByteArray("0"));
 }
@@ -95,12 +97,6 @@ QByteArray enclosingJobId(const QByteArray &programDir)
 {
     // A runner leads the session that its job runs in.
     return runnerJobOf(runnerPath(programDir), getsid(0));
-}
-
-bool batchLeaderGone()
-{
-    const std::optional<ProcessStat> leader = processStat(leaderOf(QByteArray::number(getsid(0))));
-    return !leader || leader->state == 'Z';
 }
 
 bool isWaiter(const QByteArray &programDir, qint64 pid)

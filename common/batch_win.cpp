@@ -35,8 +35,10 @@ static DWORD parentProcess()
     return parent;
 }
 
-QByteArray currentBatch()
+QByteArray currentBatch(bool *leaderGone)
 {
+    if (leaderGone)
+        *leaderGone = false;
     // Inside a job: the batch its runner started. Otherwise the batch file's own
     // cmd.exe, which starts every program of the script as its child; Windows has
     // no sessions.
@@ -87,11 +89,6 @@ QByteArray enclosingJobId(const QByteArray &)
 {
     const QByteArray batch = variable(batchVariable);
     return batch.startsWith('{') ? batch : QByteArray();
-}
-
-bool batchLeaderGone()
-{
-    return false;
 }
 
 QList<qint64> otherWaiters(const QByteArray &)

@@ -84,7 +84,8 @@ std::optional<QByteArrayList> listEntries(const QByteArray &dirPath, bool (*want
 std::optional<QByteArray> readFileStart(const QByteArray &path)
 {
     const Hold file = openExisting(path, O_RDONLY);
-    QByteArray contents(4096, '\0');
+    // Not zeroed first: what is not read is cut off.
+    QByteArray contents(4096, Qt::Uninitialized);
     const ssize_t got = file ? read(file.get(), contents.data(), size_t(contents.size())) : -1;
     if (got < 0)
         return std::nullopt;

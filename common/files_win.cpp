@@ -81,7 +81,7 @@ static HANDLE openShared(const QByteArray &path, DWORD access)
 // Up to the first 4 KiB.
 static QByteArray readStart(HANDLE file)
 {
-    QByteArray contents(4096, '\0');
+    QByteArray contents(4096, Qt::Uninitialized);
     DWORD got = 0;
     if (!ReadFile(file, contents.data(), DWORD(contents.size()), &got, nullptr))
         got = 0;

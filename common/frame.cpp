@@ -10,25 +10,26 @@ void printLine(const QByteArray &line)
     writeToStandardOutput(line + lineEnd);
 }
 
-void answerHelpWords(const QByteArrayList &arguments, const QByteArray &usage)
+void answerHelpWords(const QByteArrayList &arguments, QByteArrayView usage)
 {
     if (arguments.size() != 2)
         return;
     const QByteArray &word = arguments[1];
     // Its lines end as the programs' own lines do.
     if (word == "--help" || word == "-h")
-        writeToStandardOutput(QByteArray(usage).replace("\n", lineEnd));
+        writeToStandardOutput(usage.toByteArray().replace("\n", lineEnd));
     else if (word != "--version")
         return;
     endProgram(0);
 }
 
-bool hasWords(const QByteArrayList &arguments, int needed, const QByteArray &usage)
+bool hasWords(const QByteArrayList &arguments, int needed, QByteArrayView usage)
 {
     if (arguments.size() > needed)
         return true;
     printLine("Insufficient arguments. Need at least " + QByteArray::number(needed) + '.');
-    printLine(usage.left(usage.indexOf('\n')));
+    const qsizetype synopsisEnd = usage.indexOf('\n');
+    printLine(usage.first(synopsisEnd < 0 ? usage.size() : synopsisEnd).toByteArray());
     return false;
 }
 

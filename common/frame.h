@@ -27,11 +27,11 @@ QString commandLineRest(int skipped);
 // A lone --help, -h or --version, the only word after the program's path, is
 // never a command anyone means: it is answered, after the banner, with the usage
 // (its first line is the synopsis) for help, and the program ends with 0.
-void answerHelpWords(const QByteArrayList &arguments, const QByteArray &usage);
+void answerHelpWords(const QByteArrayList &arguments, QByteArrayView usage);
 
 // False, after saying so and giving the synopsis, when fewer than `needed` words
 // follow the program's own path.
-bool hasWords(const QByteArrayList &arguments, int needed, const QByteArray &usage);
+bool hasWords(const QByteArrayList &arguments, int needed, QByteArrayView usage);
 
 // The system's text for an error number, as the end of an error line: " : <reason>".
 QByteArray reason(int error);

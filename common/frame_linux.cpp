@@ -18,7 +18,7 @@ QByteArray programDirectory()
 {
     // The kernel's own record of the running file, read once: if the file is
     // replaced later (an upgrade while jobs run), the link no longer names a directory.
-    QByteArray path(PATH_MAX, '\0');
+    QByteArray path(PATH_MAX, Qt::Uninitialized);
     const ssize_t length = readlink("/proc/self/exe", path.data(), size_t(path.size()));
     const int error = length < 0 ? errno : ENAMETOOLONG;
     const qsizetype slash = length > 0 && length < path.size() ? path.lastIndexOf('/', length - 1) : -1;

@@ -185,17 +185,19 @@ static JobFile jobFileNamed(const QByteArray &programDir, const QByteArray &jobI
 
 QByteArrayList placementBatches(const QByteArray &programDir)
 {
-    const QByteArray own = currentBatch();
-    if (own.isEmpty())
-        return {};
     // Inside a job, the job's batches enclose ours: the waiter of the script that
     // placed the job waits for what the job places, joined or not.
-    std::optional<JobFile> outer;
     const QByteArray outerJob = enclosingJobId(programDir);
+    // Looked at after the runner: one that ended in between is seen gone.
+    bool leaderGone = false;
+    const QByteArray own = currentBatch(&leaderGone);
+    if (own.isEmpty())
+        return {};
+    std::optional<JobFile> outer;
     if (isLaunchedJobId(outerJob)) {
         outer = jobFileNamed(programDir, outerJob);
         readJobFile(*outer);
-    } else if (batchLeaderGone()) {
+    } else if (leaderGone) {
         // A killed runner's job runs on in its batch: its file is the one that
         // names that batch as its runner's.
         for (const JobFile &file : listJobFiles(programDir, true).value_or(QList<JobFile>())) {
@@ -242,9 +244,10 @@ bool markJobStarted(JobFile &job)
     // Without this line the slot is taken back by its lock alone, while what the
     // job left running may still run. On a full disk it goes in with the report.
     if (job.lineCount < 2) {
-        const QByteArray line = runnerLine(currentBatch());
+        const QByteArray batch = currentBatch();
+        const QByteArray line = runnerLine(batch);
         if (writeFileAt(job.path, job.linesEnd, line)) {
-            job.runnerBatch = currentBatch();
+            job.runnerBatch = batch;
             job.lineCount = 2;
             job.linesEnd = job.linesEnd < 0 ? -1 : job.linesEnd + line.size();
         } else if (!isDiskFull(errno)) {

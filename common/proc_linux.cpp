@@ -19,11 +19,21 @@ std::optional<ProcessStat> processStat(const QByteArray &pid)
     const qsizetype nameEnd = stat ? stat->lastIndexOf(')') : -1;
     if (nameStart < 0 || nameEnd < nameStart)
         return std::nullopt;
-    const QByteArrayList fields = stat->mid(nameEnd + 2).split(' ');
-    if (fields.size() < 20)
-        return std::nullopt;
+    // Only the few fields wanted, found in place: every launcher reads several
+    // of these, and a waiter one for every process.
+    const QByteArrayView rest = QByteArrayView(*stat).sliced(std::min(nameEnd + 2, stat->size()));
+    QByteArrayView fields[20];
+    qsizetype at = 0;
+    for (QByteArrayView &field : fields) {
+        if (at > rest.size())
+            return std::nullopt;
+        const qsizetype blank = rest.indexOf(' ', at);
+        const qsizetype end = blank < 0 ? rest.size() : blank;
+        field = rest.sliced(at, end - at);
+        at = end + 1;
+    }
     return ProcessStat{stat->mid(nameStart + 1, nameEnd - nameStart - 1), fields[0].isEmpty() ? char(0) : fields[0][0],
-                       fields[2].toLongLong(), fields[3].toLongLong(), fields[19]};
+                       fields[2].toLongLong(), fields[3].toLongLong(), fields[19].toByteArray()};
 }
 
 QByteArray bootId()
@@ -84,7 +94,7 @@ QList<pid_t> sessionMembers(pid_t session)
 
 QByteArray programOf(pid_t pid)
 {
-    QByteArray path(PATH_MAX, '\0');
+    QByteArray path(PATH_MAX, Qt::Uninitialized);
     const ssize_t length = readlink(("/proc/" + QByteArray::number(pid) + "/exe").constData(), path.data(),
                                     size_t(path.size()));
     return length > 0 && length < path.size() ? path.left(length) : QByteArray();

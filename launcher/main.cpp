@@ -15,7 +15,8 @@
 #include <algorithm>
 #include <cerrno>
 
-static const QByteArray usage =
+// Plain constant data: nothing is built for it when the program starts.
+static constexpr char usage[] =
     "Usage: taskfan WORDS...\n"
     "Waits until fewer jobs run than the machine has processors, then starts the\n"
     "command in the background and returns; taskjoin waits for the jobs.\n"

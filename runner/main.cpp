@@ -99,7 +99,8 @@ static void relayOutput(Job &job)
     writeHeld(pending);
 }
 
-static const QByteArray usage =
+// Plain constant data: nothing is built for it when the program starts.
+static constexpr char usage[] =
     "Usage: taskexec JOBID WORDS...\n"
 #ifdef Q_OS_WIN
     "Runs one job for taskfan: the words through cmd.exe, the job's standard output\n"

@@ -9,7 +9,8 @@
 #include "stop.h"
 #include "stream.h"
 
-static const QByteArray usage =
+// Plain constant data: nothing is built for it when the program starts.
+static constexpr char usage[] =
     "Usage: taskjoin\n"
     "Waits until every job that the calling script placed from this install\n"
     "directory has ended, then prints a line for each of them that failed or was\n"
