@@ -137,7 +137,9 @@ void SlotsTest::scriptsThatRunScriptsShareTheLimit()
 
     // At limit 1, a job that ends while the job on its slot runs, leaving behind
     // a process that places another: that one never runs beside a job that got
-    // the slot once the first had ended.
+    // the slot once the first had ended. (Where it comes after the job on the
+    // slot has ended, its runner has ended it as what is left of the job, and
+    // it places nothing.)
     const QString lent = recorded("log", "sleep 1"), later = recorded("log", "sleep 0.2");
     const Result rounds = runScript(install, R"sh(
         taskset -p -c 0 $$ > /dev/null
@@ -151,7 +153,7 @@ void SlotsTest::scriptsThatRunScriptsShareTheLimit()
     QVERIFY(log.open(QIODevice::ReadOnly));
     int jobs = 0;
     QCOMPARE(peakConcurrency(log.readAll(), &jobs), 1);
-    QCOMPARE(jobs, 12);
+    QVERIFY2(jobs >= 8 && jobs <= 12, QByteArray::number(jobs));
 }
 
 void SlotsTest::cancellingFreesTheSlots_data()
