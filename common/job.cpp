@@ -281,7 +281,7 @@ static QByteArray fitted(const QByteArray &report, qint64 room)
 
 // Where another user's file has the record's name (a sticky directory, where
 // only its owner may replace it), the report cannot become the record: the slot
-// is freed, and the report goes to the batch's output (ENODATA).
+// is freed, and the report goes to the batch's output (ENODATA). Whether it was.
 static bool takenByAnother(const JobFile &job, const QByteArray &record)
 {
     const int error = errno;
@@ -291,7 +291,7 @@ static bool takenByAnother(const JobFile &job, const QByteArray &record)
     }
     deleteJobFile(job.path);
     errno = ENODATA;
-    return false;
+    return true;
 }
 
 bool failJobFile(JobFile &job, const QByteArray &report)
@@ -308,7 +308,7 @@ bool failJobFile(JobFile &job, const QByteArray &report)
     if (regular && job.linesEnd < 0) {
         // Unreadable (its mode changed, no descriptor to be had), it cannot take
         // the report; it still becomes the record as it is, of a lost job.
-        if (!moveJobFile(job.path, record) && !takenByAnother(job, record) && errno != ENODATA)
+        if (!moveJobFile(job.path, record) && !takenByAnother(job, record))
             return false;
         errno = ENODATA;
         return false;
@@ -322,8 +322,12 @@ bool failJobFile(JobFile &job, const QByteArray &report)
         // On a full disk, the room set aside when the job started takes the
         // report, and a rename needs none; without that room, what fits.
         const QByteArray lines = before + fitted(report, roomToAppend(job.path) - before.size());
-        if (writeFileAt(job.path, job.linesEnd, lines) || isDiskFull(errno))
-            return moveJobFile(job.path, record) || takenByAnother(job, record);
+        if (writeFileAt(job.path, job.linesEnd, lines) || isDiskFull(errno)) {
+            if (moveJobFile(job.path, record))
+                return true;
+            takenByAnother(job, record);
+            return false;
+        }
         if (errno != ELOOP && errno != EINVAL)
             return false;
     }

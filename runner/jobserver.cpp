@@ -174,7 +174,7 @@ static void serve(const Jobserver &jobserver)
         // One token at a time waits for a client, none while a launcher waits;
         // what comes back frees its slot.
         const int keep = launchersWaitForSlots(jobserver.programDir) ? 0 : 1;
-        for (; unread - implicit > keep && !tokenSlots.isEmpty() && withdrawToken(jobserver); --unread)
+        for (; unread - implicit > keep && withdrawToken(jobserver); --unread)
             freeOne();
         const qint64 firstTokenIn = std::max<qint64>(0, firstTokenAfterMs - running.elapsed());
         if (unread < keep && mayCount && firstTokenIn == 0) {

@@ -81,14 +81,14 @@ int main(int argc, char *argv[])
     if (take < 0 || giveBack < 0)
         std::printf("no jobserver\n");
 
-    for (char token; lend && take >= 0;) {
+    if (lend && take >= 0) {
         if (write(giveBack, "+", 1) != 1)
             return 4;
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        char token;
         pollfd ready = {take, POLLIN, 0};
         while (read(take, &token, 1) != 1)
             poll(&ready, 1, 10);
-        break;
     }
 
     std::atomic<int> running{0};
