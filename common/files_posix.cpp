@@ -172,3 +172,13 @@ bool deleteFile(const QByteArray &path)
 {
     return unlink(path.constData()) == 0;
 }
+
+bool openNullDeviceAs(int fd, int flags)
+{
+    const int null = open("/dev/null", flags);
+    if (null < 0 || null == fd)
+        return null == fd;
+    const bool moved = dup2(null, fd) == fd;
+    close(null);
+    return moved;
+}

@@ -15,3 +15,7 @@ bool lockFile(int fd, int operation);
 // Whatever the caller's umask: a file that its owner cannot read or write could
 // be neither reclaimed nor taken as a record. Cannot fail.
 void letOwnerReadAndWrite(int fd);
+
+// Opens the null device as descriptor `fd`, as a new process's standard input or
+// error. Only system calls: a child started by vfork may call it.
+bool openNullDeviceAs(int fd, int flags);

@@ -1,16 +1,32 @@
 #include "start.h"
 
 #include "job.h"
+#include "posix.h"
 
 #include <cerrno>
 #include <csignal>
 #include <vector>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <unistd.h>
+#include <sys/wait.h>
 
 extern char **environ;
+
+// The runner's side of the start, on the launcher's memory and stack until the
+// exec: only system calls, and no return. The lock becomes descriptor 3, kept
+// across the exec even where it is 3 already; everything above it closes.
+[[noreturn]] static void becomeRunner(char *const argv[], int lock, const sigset_t *mask, volatile int *failure)
+{
+    if (setsid() >= 0 && openNullDeviceAs(STDIN_FILENO, O_RDONLY) && openNullDeviceAs(STDERR_FILENO, O_WRONLY)
+        && (lock == heldSlotDescriptor ? fcntl(lock, F_SETFD, 0) : dup2(lock, heldSlotDescriptor)) >= 0) {
+        closefrom(heldSlotDescriptor + 1);
+        sigprocmask(SIG_SETMASK, mask, nullptr);
+        execve(argv[0], argv, environ);
+    }
+    *failure = errno;
+    _exit(127);
+}
 
 bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, const Hold &slot)
 {
@@ -19,34 +35,26 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, cons
         argv.push_back(const_cast<char *>(argument.constData()));
     argv.push_back(nullptr);
 
-    // The lock becomes descriptor 3, kept across the exec even where it is 3
-    // already; everything above it closes.
-    constexpr int lockInRunner = heldSlotDescriptor;
-    fcntl(slot.get(), F_SETFD, 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, slot.get(), lockInRunner);
-    posix_spawn_file_actions_addclosefrom_np(&actions, lockInRunner + 1);
-    // The signals the runner passes on to its job are held back until its handler
-    // is set: one that came while it started would end it before its job began.
-    sigset_t held;
-    sigprocmask(SIG_SETMASK, nullptr, &held);
+    // The runner starts as vfork does, without a copy of the launcher and without
+    // posix_spawn's reset of every signal, which costs more here than the rest of
+    // the start. Until the exec no signal may reach a handler, which would run on
+    // our memory: all are held back. The runner keeps the ones it passes on to its
+    // job held back until its handler is set, the launcher's own (SIGINT and
+    // SIGHUP) among them, so that none comes between the mask and the exec either.
+    sigset_t all, callers, runnerMask;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &callers);
+    runnerMask = callers;
     for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&held, signalNumber);
-    // A session of its own: Ctrl-C in the caller's terminal is not meant for the jobs.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
-    posix_spawnattr_setsigmask(&attributes, &held);
-
-    // glibc starts the runner as vfork does, without copying the launcher, and
-    // reports a failed exec here.
-    pid_t pid;
-    const int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    errno = failed;
-    return failed == 0;
+        sigaddset(&runnerMask, signalNumber);
+    volatile int failure = 0;
+    const pid_t pid = vfork();
+    if (pid == 0)
+        becomeRunner(argv.data(), slot.get(), &runnerMask, &failure);
+    const int error = pid < 0 ? errno : failure;
+    if (pid > 0 && error != 0)
+        waitpid(pid, nullptr, 0);
+    sigprocmask(SIG_SETMASK, &callers, nullptr);
+    errno = error;
+    return error == 0;
 }

@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include "frame.h"
+#include "posix.h"
 #include "proc_linux.h"
 
 #include <algorithm>
@@ -11,7 +12,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -97,7 +97,32 @@ static void setSignalTarget(pid_t processGroup)
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-// 0, or the error number of the failed start.
+// The job's side of the start, on the runner's memory and stack until the exec:
+// only system calls, and no return. A job that reads standard input sees its end
+// at once instead of holding its slot. The runner passes on some signals and
+// ignores SIGPIPE, and its caller may have ignored SIGCHLD; the job is a command
+// like any other, with no signal held back.
+[[noreturn]] static void becomeJob(char *const argv[], int outputEnd, int errorsEnd, volatile int *failure)
+{
+    if (setpgid(0, 0) == 0 && openNullDeviceAs(STDIN_FILENO, O_RDONLY)
+        && dup2(outputEnd, STDOUT_FILENO) == STDOUT_FILENO && dup2(errorsEnd, STDERR_FILENO) == STDERR_FILENO) {
+        for (int signalNumber : terminationSignalNumbers)
+            signal(signalNumber, SIG_DFL);
+        signal(SIGPIPE, SIG_DFL);
+        signal(SIGCHLD, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(argv[0], argv, environ);
+    }
+    *failure = errno;
+    _exit(127);
+}
+
+// 0, or the error number of the failed start. The job starts as vfork does,
+// without a copy of the runner and without posix_spawn's reset of every signal,
+// which costs more here than the rest of the start. Until its handlers are reset
+// no signal may reach one, which would run on our memory: all are held back.
 static int spawnJob(pid_t *pid, const QByteArray &program, const QByteArrayList &arguments, int outputEnd,
                     int errorsEnd)
 {
@@ -106,31 +131,18 @@ static int spawnJob(pid_t *pid, const QByteArray &program, const QByteArrayList 
         argv.push_back(const_cast<char *>(argument.constData()));
     argv.push_back(nullptr);
 
-    // A job that reads standard input sees its end at once instead of holding its slot.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outputEnd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errorsEnd, STDERR_FILENO);
-    // The runner ignores SIGPIPE, and its caller may have ignored SIGCHLD; the
-    // job is a command like any other.
-    sigset_t defaults, none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGCHLD);
-    sigemptyset(&none);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF
-                                              | POSIX_SPAWN_SETSIGMASK);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-
-    const int failed = posix_spawn(pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return failed;
+    sigset_t all, previous;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &previous);
+    volatile int failure = 0;
+    *pid = vfork();
+    if (*pid == 0)
+        becomeJob(argv.data(), outputEnd, errorsEnd, &failure);
+    const int error = *pid < 0 ? errno : failure;
+    if (*pid > 0 && error != 0)
+        waitpid(*pid, nullptr, 0);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return error;
 }
 
 QByteArray interpreter()
