@@ -40,7 +40,8 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, cons
     // the start. Until the exec no signal may reach a handler, which would run on
     // our memory: all are held back. The runner keeps the ones it passes on to its
     // job held back until its handler is set, the launcher's own (SIGINT and
-    // SIGHUP) among them, so that none comes between the mask and the exec either.
+    // SIGHUP) among them, so that none comes between the mask and the exec either;
+    // the one other handler, SIGALRM's for a wait on the directory's lock, does nothing.
     sigset_t all, callers, runnerMask;
     sigfillset(&all);
     sigprocmask(SIG_SETMASK, &all, &callers);
