@@ -14,7 +14,8 @@
 extern char **environ;
 
 // The runner's side of the start, on the launcher's memory and stack until the
-// exec: only system calls, and no return. The lock becomes descriptor 3, kept
+// exec: only system calls, and no return. A session of its own: Ctrl-C in the
+// caller's terminal is not meant for the jobs. The lock becomes descriptor 3, kept
 // across the exec even where it is 3 already; everything above it closes.
 [[noreturn]] static void becomeRunner(char *const argv[], int lock, const sigset_t *mask, volatile int *failure)
 {
@@ -39,9 +40,10 @@ bool startRunner(const QByteArray &runner, const QByteArrayList &arguments, cons
     // posix_spawn's reset of every signal, which costs more here than the rest of
     // the start. Until the exec no signal may reach a handler, which would run on
     // our memory: all are held back. The runner keeps the ones it passes on to its
-    // job held back until its handler is set, the launcher's own (SIGINT and
-    // SIGHUP) among them, so that none comes between the mask and the exec either;
-    // the one other handler, SIGALRM's for a wait on the directory's lock, does nothing.
+    // job held back until its handler is set, since one that came while it started
+    // would end it before its job began. The launcher's own (SIGINT and SIGHUP) are
+    // among them, so none comes between the mask and the exec either; the one other
+    // handler, SIGALRM's for a wait on the directory's lock, does nothing.
     sigset_t all, callers, runnerMask;
     sigfillset(&all);
     sigprocmask(SIG_SETMASK, &all, &callers);

@@ -119,10 +119,10 @@ static void setSignalTarget(pid_t processGroup)
     _exit(127);
 }
 
-// 0, or the error number of the failed start. The job starts as vfork does,
-// without a copy of the runner and without posix_spawn's reset of every signal,
-// which costs more here than the rest of the start. Until its handlers are reset
-// no signal may reach one, which would run on our memory: all are held back.
+// 0, or the error number of the failed start. The job starts as vfork does, as the
+// launcher starts its runner and for the same reason: posix_spawn resets every
+// signal in the child. Until its handlers are reset no signal may reach one, which
+// would run on our memory: all are held back.
 static int spawnJob(pid_t *pid, const QByteArray &program, const QByteArrayList &arguments, int outputEnd,
                     int errorsEnd)
 {
@@ -135,13 +135,14 @@ static int spawnJob(pid_t *pid, const QByteArray &program, const QByteArrayList 
     sigfillset(&all);
     sigprocmask(SIG_SETMASK, &all, &previous);
     volatile int failure = 0;
-    *pid = vfork();
-    if (*pid == 0)
+    const pid_t child = vfork();
+    if (child == 0)
         becomeJob(argv.data(), outputEnd, errorsEnd, &failure);
-    const int error = *pid < 0 ? errno : failure;
-    if (*pid > 0 && error != 0)
-        waitpid(*pid, nullptr, 0);
+    const int error = child < 0 ? errno : failure;
+    if (child > 0 && error != 0)
+        waitpid(child, nullptr, 0);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+    *pid = error == 0 ? child : -1;
     return error;
 }
 
