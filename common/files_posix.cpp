@@ -175,7 +175,12 @@ bool deleteFile(const QByteArray &path)
 
 bool openNullDeviceAs(int fd, int flags)
 {
-    const int null = open("/dev/null", flags);
+    int null = open("/dev/null", flags);
+    // With every number below the limit in use, the one it replaces makes room.
+    if (null < 0 && errno == EMFILE) {
+        close(fd);
+        null = open("/dev/null", flags);
+    }
     if (null < 0 || null == fd)
         return null == fd;
     const bool moved = dup2(null, fd) == fd;

@@ -16,8 +16,9 @@ extern char **environ;
 // The runner's side of the start, on the launcher's memory and stack until the
 // exec: only system calls, and no return. A session of its own: Ctrl-C in the
 // caller's terminal is not meant for the jobs. The lock becomes descriptor 3, kept
-// across the exec even where it is 3 already; everything above it closes.
-[[noreturn]] static void becomeRunner(char *const argv[], int lock, const sigset_t *mask, volatile int *failure)
+// across the exec even where it is 3 already; everything above it closes. Not
+// inlined: its frame lies below ours, whatever the optimiser does.
+[[noreturn, gnu::noinline]] static void becomeRunner(char *const argv[], int lock, const sigset_t *mask, volatile int *failure)
 {
     if (setsid() >= 0 && openNullDeviceAs(STDIN_FILENO, O_RDONLY) && openNullDeviceAs(STDERR_FILENO, O_WRONLY)
         && (lock == heldSlotDescriptor ? fcntl(lock, F_SETFD, 0) : dup2(lock, heldSlotDescriptor)) >= 0) {

@@ -101,8 +101,9 @@ static void setSignalTarget(pid_t processGroup)
 // only system calls, and no return. A job that reads standard input sees its end
 // at once instead of holding its slot. The runner passes on some signals and
 // ignores SIGPIPE, and its caller may have ignored SIGCHLD; the job is a command
-// like any other, with no signal held back.
-[[noreturn]] static void becomeJob(char *const argv[], int outputEnd, int errorsEnd, volatile int *failure)
+// like any other, with no signal held back. Not inlined: its frame lies below
+// ours, whatever the optimiser does.
+[[noreturn, gnu::noinline]] static void becomeJob(char *const argv[], int outputEnd, int errorsEnd, volatile int *failure)
 {
     if (setpgid(0, 0) == 0 && openNullDeviceAs(STDIN_FILENO, O_RDONLY)
         && dup2(outputEnd, STDOUT_FILENO) == STDOUT_FILENO && dup2(errorsEnd, STDERR_FILENO) == STDERR_FILENO) {

@@ -27,7 +27,8 @@ private slots:
     void freesItsSlotWhenNobodyReads();
     void freesItsSlotWhenTheShellEnds();
     void keepsItsDirectoryWhenReplaced();
-    void saysWhenTheJobCannotStart();
+    void startsTheJobAtTheDescriptorLimit_data();
+    void startsTheJobAtTheDescriptorLimit();
 };
 
 static const QString jobId = QStringLiteral("{0c8f1c9e-3e4b-4a57-9d55-8d5f0b7f2a11}");
@@ -290,14 +291,26 @@ void RunnerTest::keepsItsDirectoryWhenReplaced()
     QCOMPARE(install.pidFiles(), QStringList());
 }
 
-void RunnerTest::saysWhenTheJobCannotStart()
+void RunnerTest::startsTheJobAtTheDescriptorLimit_data()
 {
+    QTest::addColumn<int>("descriptors");
+    QTest::addColumn<QByteArray>("output");
+    QTest::newRow("enough to place the job, too few for the runner's pipe")
+        << 5 << QByteArray("taskjoin 0.2\nError Job Failed : 127 : -c|echo ran\n"
+                           "taskfan 0.2\ntaskexec 0.2\n-c|echo ran\nError Cannot Start : /bin/sh : Too many open files\n");
+    // The runner's standard streams, the slot and its two pipes take all eight
+    // numbers: the job's standard input is opened in place of the runner's own.
+    QTest::newRow("none to spare") << 8 << QByteArray("taskjoin 0.2\ntaskfan 0.2\ntaskexec 0.2\n-c|echo ran\nran\n");
+}
+
+void RunnerTest::startsTheJobAtTheDescriptorLimit()
+{
+    QFETCH(int, descriptors);
+    QFETCH(QByteArray, output);
     Install install;
     QVERIFY(install.isValid());
-    // Enough descriptors to place the job, too few for the runner's pipe.
-    const Result result = runScript(install, R"sh((ulimit -n 5; "$D/taskfan" 'echo ran' > runner); "$D/taskjoin"; cat runner)sh");
-    QCOMPARE(result.output, QByteArray("taskjoin 0.2\nError Job Failed : 127 : -c|echo ran\n"
-                                       "taskfan 0.2\ntaskexec 0.2\n-c|echo ran\nError Cannot Start : /bin/sh : Too many open files\n"));
+    const Result result = runScript(install, QStringLiteral(R"sh((ulimit -n %1; "$D/taskfan" 'echo ran' > runner); "$D/taskjoin"; cat runner)sh").arg(descriptors));
+    QCOMPARE(result.output, output);
     QCOMPARE(install.pidFiles(), QStringList());
 }
 
