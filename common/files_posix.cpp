@@ -172,18 +172,3 @@ bool deleteFile(const QByteArray &path)
 {
     return unlink(path.constData()) == 0;
 }
-
-bool openNullDeviceAs(int fd, int flags)
-{
-    int null = open("/dev/null", flags);
-    // With every number below the limit in use, the one it replaces makes room.
-    if (null < 0 && errno == EMFILE) {
-        close(fd);
-        null = open("/dev/null", flags);
-    }
-    if (null < 0 || null == fd)
-        return null == fd;
-    const bool moved = dup2(null, fd) == fd;
-    close(null);
-    return moved;
-}

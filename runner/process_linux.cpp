@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,8 +15,6 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 // A pipe four times the usual size: a fast job and its runner take turns a
 // quarter as often. Larger ones would soon use up what a user may have in pipes.
@@ -97,54 +94,28 @@ static void setSignalTarget(pid_t processGroup)
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-// The job's side of the start, on the runner's memory and stack until the exec:
-// only system calls, and no return. A job that reads standard input sees its end
-// at once instead of holding its slot. The runner passes on some signals and
-// ignores SIGPIPE, and its caller may have ignored SIGCHLD; the job is a command
-// like any other, with no signal held back. Not inlined: its frame lies below
-// ours, whatever the optimiser does.
-[[noreturn, gnu::noinline]] static void becomeJob(char *const argv[], int outputEnd, int errorsEnd, volatile int *failure)
-{
-    if (setpgid(0, 0) == 0 && openNullDeviceAs(STDIN_FILENO, O_RDONLY)
-        && dup2(outputEnd, STDOUT_FILENO) == STDOUT_FILENO && dup2(errorsEnd, STDERR_FILENO) == STDERR_FILENO) {
-        for (int signalNumber : terminationSignalNumbers)
-            signal(signalNumber, SIG_DFL);
-        signal(SIGPIPE, SIG_DFL);
-        signal(SIGCHLD, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(argv[0], argv, environ);
-    }
-    *failure = errno;
-    _exit(127);
-}
+struct JobStart {
+    int outputEnd;
+    int errorsEnd;
+};
 
-// 0, or the error number of the failed start. The job starts as vfork does, as the
-// launcher starts its runner and for the same reason: posix_spawn resets every
-// signal in the child. Until its handlers are reset no signal may reach one, which
-// would run on our memory: all are held back.
-static int spawnJob(pid_t *pid, const QByteArray &program, const QByteArrayList &arguments, int outputEnd,
-                    int errorsEnd)
+// A job that reads standard input sees its end at once instead of holding its
+// slot. The runner passes on some signals and ignores SIGPIPE, and its caller may
+// have ignored SIGCHLD; the job is a command like any other, with no signal held
+// back, its handlers reset before the mask lets signals in.
+static bool prepareJob(const void *context)
 {
-    std::vector<char *> argv{const_cast<char *>(program.constData())};
-    for (const QByteArray &argument : arguments)
-        argv.push_back(const_cast<char *>(argument.constData()));
-    argv.push_back(nullptr);
-
-    sigset_t all, previous;
-    sigfillset(&all);
-    sigprocmask(SIG_SETMASK, &all, &previous);
-    volatile int failure = 0;
-    const pid_t child = vfork();
-    if (child == 0)
-        becomeJob(argv.data(), outputEnd, errorsEnd, &failure);
-    const int error = child < 0 ? errno : failure;
-    if (child > 0 && error != 0)
-        waitpid(child, nullptr, 0);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    *pid = error == 0 ? child : -1;
-    return error;
+    const JobStart &start = *static_cast<const JobStart *>(context);
+    if (setpgid(0, 0) != 0 || !openNullDeviceAs(STDIN_FILENO, O_RDONLY)
+        || dup2(start.outputEnd, STDOUT_FILENO) != STDOUT_FILENO || dup2(start.errorsEnd, STDERR_FILENO) != STDERR_FILENO)
+        return false;
+    for (int signalNumber : terminationSignalNumbers)
+        signal(signalNumber, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGCHLD, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    return sigprocmask(SIG_SETMASK, &none, nullptr) == 0;
 }
 
 QByteArray interpreter()
@@ -187,10 +158,14 @@ Job startJob(const QByteArray &program, const QByteArrayList &arguments)
     int errors[2] = {-1, -1};
     pid_t pid = -1;
     int failed = 0;
-    if (pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0)
+    if (pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) {
         failed = errno;
-    else
-        failed = spawnJob(&pid, program, arguments, output[1], errors[1]);
+    } else {
+        const JobStart start{output[1], errors[1]};
+        pid = startAsVforkDoes(QByteArrayList{program} + arguments, prepareJob, &start);
+        if (pid < 0)
+            failed = errno;
+    }
     for (int end : {output[1], errors[1]})
         if (end >= 0)
             close(end);
