@@ -133,13 +133,21 @@ QString helper(const QString &name)
     return QStringLiteral(HELPERS_DIR "/") + name;
 }
 
-qint64 cpuTicks(qint64 pid)
+qint64 cpuNanoseconds(qint64 pid)
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
+    // Each thread's time on a processor, exactly; the clock ticks of /proc/PID/stat
+    // charge a whole tick to whatever runs when the tick comes, which on a busy
+    // machine may be a program that ran for a microsecond.
+    QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    const QStringList threads = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (threads.isEmpty())
         return -1;
-    const QByteArray line = stat.readAll();
-    // The fields after the command name, which may hold blanks, start after its ')'.
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+    qint64 total = 0;
+    for (const QString &thread : threads) {
+        QFile schedstat(tasks.filePath(thread + "/schedstat"));
+        if (!schedstat.open(QIODevice::ReadOnly))
+            return -1;
+        total += schedstat.readAll().split(' ').value(0).toLongLong();
+    }
+    return total;
 }

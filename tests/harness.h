@@ -59,5 +59,9 @@ QString recorded(const QString &log, const QString &command);
 
 QString helper(const QString &name);
 
-// User and system time of a process, in clock ticks; -1 if it cannot be read.
-qint64 cpuTicks(qint64 pid);
+// The processor time of a process, all its threads, in nanoseconds; -1 if it
+// cannot be read.
+qint64 cpuNanoseconds(qint64 pid);
+
+// A clock tick of the kernel's accounting: the least a program can be seen to use.
+constexpr qint64 tickNanoseconds = 10'000'000;
